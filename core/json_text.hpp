@@ -1,0 +1,36 @@
+// Compact JSON writing for records whose members keep declaration order
+// (devices, the run report). DevTools messages, whose members are sorted,
+// go through nlohmann::json instead.
+//
+// Strings: '"' and '\' are escaped with a backslash; U+0008, U+0009, U+000A,
+// U+000C and U+000D become \b \t \n \f \r; other characters below U+0020
+// become \u00XX with lower-case hex; everything else, non-ASCII included, is
+// written unchanged. A byte sequence that is not valid UTF-8 is written as
+// U+FFFD, so the output is always valid UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrelite {
+// Whole milliseconds of a run are held in 128 bits and written in full.
+__extension__ typedef unsigned __int128 uint128;
+}  // namespace kestrelite
+
+namespace kestrelite::json_text {
+
+void append_string(std::string& out, std::string_view text);
+void append_uint(std::string& out, uint128 value);
+inline void append_bool(std::string& out, bool value) { out += value ? "true" : "false"; }
+
+// Appends `"key":` (the key is written with the string rules).
+void append_key(std::string& out, std::string_view key);
+
+// Length of the longest prefix of `bytes` that is valid UTF-8.
+std::size_t valid_utf8_prefix(std::string_view bytes);
+
+// `bytes` with every invalid UTF-8 sequence replaced by U+FFFD.
+std::string lossy_utf8(std::string_view bytes);
+
+}  // namespace kestrelite::json_text

@@ -1,0 +1,193 @@
+#include "args.hpp"
+
+#include <string_view>
+
+namespace kestrelite::native {
+
+namespace {
+
+std::string type_name(PyObject* value) {
+  Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+  std::string out;
+  if (name && PyUnicode_Check(name.get())) {
+    Ref bytes(PyUnicode_AsUTF8String(name.get()));
+    if (bytes) out = PyBytes_AsString(bytes.get());
+  }
+  PyErr_Clear();
+  return out.empty() ? "object" : out;
+}
+
+std::string type_module(PyObject* value) {
+  Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__module__"));
+  std::string out;
+  if (module && PyUnicode_Check(module.get())) {
+    Ref bytes(PyUnicode_AsUTF8String(module.get()));
+    if (bytes) out = PyBytes_AsString(bytes.get());
+  }
+  PyErr_Clear();
+  return out;
+}
+
+bool wrong_type(PyObject* value, const char* name, const char* expected) {
+  raise(PyExc_TypeError,
+        "argument '" + std::string(name) + "': '" + type_name(value) + "' object cannot be converted to '" + expected + "'");
+  return false;
+}
+
+// UTF-8 of a str; fails (exception set) for text that has no UTF-8 form.
+bool utf8_of(PyObject* str, std::string& out) {
+  Ref bytes(PyUnicode_AsUTF8String(str));
+  if (!bytes) return false;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return false;
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+std::string quoted_list(const std::vector<std::string>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    out += "'" + names[i] + "'";
+  }
+  return out;
+}
+
+}  // namespace
+
+void raise(PyObject* type, std::string_view message) {
+  Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) return;
+  PyErr_SetObject(type, text.get());
+}
+
+PyObject* to_str(std::string_view utf8) {
+  return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
+}
+
+bool bind(const char* function, std::span<const char* const> names, std::size_t required, PyObject* args,
+          PyObject* kwargs, std::span<PyObject*> out) {
+  const std::string fn = std::string(function) + "()";
+  for (PyObject*& o : out) o = nullptr;
+  Py_ssize_t given = args ? PyTuple_Size(args) : 0;
+  if (given < 0) return false;
+  if (static_cast<std::size_t>(given) > names.size()) {
+    std::string takes = required == names.size()
+                            ? std::to_string(names.size())
+                            : "from " + std::to_string(required) + " to " + std::to_string(names.size());
+    raise(PyExc_TypeError, fn + " takes " + takes + " positional arguments but " + std::to_string(given) +
+                               (given == 1 ? " was" : " were") + " given");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < given; ++i) out[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+  if (kwargs) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) {
+        raise(PyExc_TypeError, fn + " keywords must be strings");
+        return false;
+      }
+      std::string name;
+      if (!utf8_of(key, name)) return false;
+      std::size_t index = names.size();
+      for (std::size_t i = 0; i < names.size(); ++i)
+        if (name == names[i]) index = i;
+      if (index == names.size()) {
+        raise(PyExc_TypeError, fn + " got an unexpected keyword argument '" + name + "'");
+        return false;
+      }
+      if (out[index]) {
+        raise(PyExc_TypeError, fn + " got multiple values for argument '" + name + "'");
+        return false;
+      }
+      out[index] = value;
+    }
+  }
+  std::vector<std::string> missing;
+  for (std::size_t i = 0; i < required; ++i)
+    if (!out[i]) missing.emplace_back(names[i]);
+  if (!missing.empty()) {
+    raise(PyExc_TypeError, fn + " missing " + std::to_string(missing.size()) + " required positional argument" +
+                               (missing.size() == 1 ? "" : "s") + ": " + quoted_list(missing));
+    return false;
+  }
+  return true;
+}
+
+bool text(PyObject* value, const char* name, std::string& out) {
+  if (!PyUnicode_Check(value)) return wrong_type(value, name, "str");
+  return utf8_of(value, out);
+}
+
+bool optional_text(PyObject* value, const char* name, std::optional<std::string>& out) {
+  out.reset();
+  if (!value || value == Py_None) return true;
+  std::string s;
+  if (!text(value, name, s)) return false;
+  out = std::move(s);
+  return true;
+}
+
+bool text_sequence(PyObject* value, const char* name, std::vector<std::string>& out) {
+  out.clear();
+  if (PyUnicode_Check(value)) {
+    raise(PyExc_TypeError, "argument '" + std::string(name) + "': Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(value)) return wrong_type(value, name, "Sequence");
+  Py_ssize_t size = PySequence_Size(value);
+  if (size < 0) return false;
+  out.reserve(static_cast<std::size_t>(size));
+  Ref iter(PyObject_GetIter(value));
+  if (!iter) return false;
+  while (Ref item{PyIter_Next(iter.get())}) {
+    if (!PyUnicode_Check(item.get())) return wrong_type(item.get(), name, "str");
+    std::string s;
+    if (!utf8_of(item.get(), s)) return false;
+    out.push_back(std::move(s));
+  }
+  return !PyErr_Occurred();
+}
+
+bool unsigned64(PyObject* value, const char* name, std::uint64_t& out) {
+  Ref index(PyNumber_Index(value));
+  if (!index) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      return wrong_type(value, name, "int");
+    }
+    return false;
+  }
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    // Negative and too large values both raise OverflowError; keep the
+    // argument's name in front of the interpreter's reason.
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      raise(PyExc_OverflowError, "argument '" + std::string(name) + "': out of range for an unsigned 64-bit integer");
+    }
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+bool boolean(PyObject* value, const char* name, bool& out) {
+  if (PyBool_Check(value)) {
+    out = value == Py_True;
+    return true;
+  }
+  std::string type = type_name(value);
+  if (type_module(value) == "numpy" && (type == "bool_" || type == "bool")) {
+    int truth = PyObject_IsTrue(value);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+  }
+  return wrong_type(value, name, "bool");
+}
+
+}  // namespace kestrelite::native
