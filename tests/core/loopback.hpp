@@ -1,0 +1,129 @@
+// A scripted one-connection TCP server on 127.0.0.1 for the transport tests.
+//
+// The server listens on an ephemeral port, accepts one client on its own
+// thread and runs the test's script against it; the connection closes when
+// the script returns. It always stops by itself: the accept and every read
+// give up after kPatience, and the destructor joins the thread. Sockets are
+// close-on-exec like the ones the core creates, so descriptor checks see
+// only the core's own choices.
+#pragma once
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+namespace kestrelite::testing_loopback {
+
+inline constexpr std::chrono::seconds kPatience(5);
+
+// The accepted connection, as the script sees it.
+class Peer {
+ public:
+  explicit Peer(int fd) : fd_(fd) {}
+
+  // Everything up to and including `marker`; later bytes stay for the next
+  // read. Returns what arrived when the client goes away first.
+  std::string read_until(std::string_view marker) {
+    while (pending_.find(marker) == std::string::npos) {
+      if (!read_some()) return std::exchange(pending_, {});
+    }
+    std::size_t end = pending_.find(marker) + marker.size();
+    std::string out = pending_.substr(0, end);
+    pending_.erase(0, end);
+    return out;
+  }
+
+  // Exactly `n` bytes, or fewer when the client goes away first.
+  std::string read_exact(std::size_t n) {
+    while (pending_.size() < n && read_some()) {
+    }
+    std::string out = pending_.substr(0, n);
+    pending_.erase(0, out.size());
+    return out;
+  }
+
+  void write(std::string_view bytes) {
+    while (!bytes.empty()) {
+      ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n <= 0) return;
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+
+  // Keeps the connection open until the client closes its end.
+  void wait_for_close() {
+    while (read_some()) pending_.clear();
+  }
+
+ private:
+  bool read_some() {
+    char chunk[65536];
+    ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (n <= 0) return false;
+    pending_.append(chunk, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  int fd_;
+  std::string pending_;
+};
+
+class LoopbackServer {
+ public:
+  using Script = std::function<void(Peer&)>;
+
+  explicit LoopbackServer(Script script) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size);
+    ::listen(listener_, 1);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this, script = std::move(script)] { serve(script); });
+  }
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+  ~LoopbackServer() {
+    join();
+    ::close(listener_);
+  }
+
+  std::uint16_t port() const { return port_; }
+  // Waits for the script to end; what it recorded may be read afterwards.
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void serve(const Script& script) {
+    pollfd p{listener_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kPatience).count())) != 1) return;
+    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    timeval patience{static_cast<time_t>(kPatience.count()), 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+    Peer peer(fd);
+    script(peer);
+    ::close(fd);
+  }
+
+  int listener_ = -1;
+  std::uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+}  // namespace kestrelite::testing_loopback
