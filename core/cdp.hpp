@@ -1,0 +1,79 @@
+// One headless browser and a DevTools session with its first page.
+//
+// Browser::launch starts the browser with a fixed command line, learns its
+// DevTools port from its standard error, fetches the target list from the
+// browser's HTTP endpoint until a page target appears, and opens a
+// WebSocket to that page. Browser::call sends one command and waits for the
+// reply with the same id; events and other messages that arrive meanwhile
+// are dropped. A Browser owns its process group, its port-reader thread and
+// its connection: whatever path ends it, the browser and everything it
+// started are killed and reaped and the thread is joined.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "port_reader.hpp"
+#include "process.hpp"
+#include "ws.hpp"
+
+namespace kestrelite {
+
+struct LaunchOptions {
+  std::filesystem::path executable;
+  std::vector<std::string> extra_args;
+  std::optional<std::filesystem::path> user_data_dir;
+  // Bounds the wait for the port, then the attach attempts, and is the
+  // WebSocket's idle timeout for every reply.
+  std::chrono::milliseconds timeout{30000};
+  std::uint16_t port = 0;  // 0 lets the browser choose
+};
+
+// The browser's command line after the program name.
+std::vector<std::string> browser_arguments(const LaunchOptions& options);
+
+// Time spent in the phases of a launch, for benchmarks.
+struct LaunchTimings {
+  std::chrono::nanoseconds spawn_to_port{0};
+  std::chrono::nanoseconds port_to_attached{0};
+};
+
+class Browser {
+ public:
+  static Result<Browser> launch(const LaunchOptions& options);
+
+  Browser(Browser&& other) noexcept;
+  Browser& operator=(Browser&&) = delete;
+  Browser(const Browser&) = delete;
+  ~Browser();
+
+  // Sends `method` with `params` and returns the reply's "result" (null when
+  // it has none); an "error" reply is Error::Cdp.
+  Result<nlohmann::json> call(std::string_view method, nlohmann::json params);
+
+  const LaunchTimings& timings() const { return timings_; }
+  // The browser's process id, which is also its process group id.
+  pid_t pid() const { return child_.pid(); }
+
+ private:
+  Browser(PortReader reader, ChildProcess child, Ws ws, LaunchTimings timings)
+      : reader_(std::move(reader)), child_(std::move(child)), ws_(std::move(ws)), timings_(timings) {}
+
+  // Declared so that destruction runs ws_, then child_ (kill and reap),
+  // then reader_ (stop and join).
+  PortReader reader_;
+  ChildProcess child_;
+  Ws ws_;
+  std::uint64_t next_id_ = 0;
+  LaunchTimings timings_;
+  bool live_ = true;  // false once moved from: nothing left to close
+};
+
+}  // namespace kestrelite

@@ -1,0 +1,73 @@
+// A browser child process and everything it starts, as one owned value.
+//
+// The child runs in a process group of its own, so that killing the group
+// also ends what the program started (a wrapper script's real browser, the
+// browser's helper processes). It inherits standard input and no other
+// descriptor of ours; standard output goes to the null device and standard
+// error to a pipe whose read end the caller takes. Destroying the value
+// kills the group with SIGKILL and reaps the child: no process, zombie or
+// descriptor outlives it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+
+namespace kestrelite {
+
+// Owns one file descriptor.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  int release();
+  void reset();
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// A close-on-exec pipe.
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+Result<Pipe> make_pipe();
+
+class ChildProcess {
+ public:
+  // Starts `program` (searched in PATH when it holds no "/") with `args`
+  // after argv[0]. The error is the operating system's reason.
+  static Result<ChildProcess> spawn(const std::filesystem::path& program, const std::vector<std::string>& args);
+
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&&) = delete;
+  ChildProcess(const ChildProcess&) = delete;
+  ~ChildProcess() { end(); }
+
+  pid_t pid() const { return pid_; }
+  // The read end of the child's standard error; empty after the first call.
+  UniqueFd take_stderr() { return std::move(stderr_); }
+  // Kills the whole group and reaps the child; idempotent, never fails.
+  void end();
+
+ private:
+  ChildProcess(pid_t pid, UniqueFd stderr_read) : pid_(pid), stderr_(std::move(stderr_read)) {}
+
+  pid_t pid_ = -1;
+  UniqueFd stderr_;
+};
+
+}  // namespace kestrelite
