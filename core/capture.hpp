@@ -1,0 +1,99 @@
+// One device captured through one browser page, start to finish.
+//
+// capture() makes the page look like the device (metrics, user agent,
+// touch, time zone, locale), installs the determinism script, navigates,
+// waits for the page to settle, asks the page what it sees, takes a PNG
+// screenshot, checks its pixel size against the preset and digests it. It
+// returns the record and the decoded image; it writes no file. The first
+// failing step ends the capture, except that four optional emulation
+// commands may be refused as unknown or unsupported, and a failed probe
+// only leaves the environment out.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cdp.hpp"
+#include "determinism.hpp"
+#include "device.hpp"
+#include "error.hpp"
+#include "png.hpp"
+
+namespace kestrelite {
+
+// What the page reported about itself.
+struct Environment {
+  std::uint32_t inner_width = 0;
+  std::uint32_t inner_height = 0;
+  std::uint32_t device_pixel_ratio = 0;
+  std::uint32_t touch_points = 0;
+  bool viewport_honoured = false;
+  bool operator==(const Environment&) const = default;
+};
+
+struct Capture {
+  std::string device_id;
+  ImageSize expected;
+  ImageSize actual;
+  std::string sha256;
+  std::uint64_t bytes = 0;
+  bool exact = false;
+  std::optional<Environment> environment;
+};
+
+// What one capture borrows from its caller.
+struct CaptureRequest {
+  const std::string& url;
+  const Device& device;
+  const Determinism& determinism;
+  const StabilityOptions& stability;
+};
+
+// Where the time of one capture went, for benchmarks.
+struct CaptureTimings {
+  std::chrono::nanoseconds emulation{0};
+  std::chrono::nanoseconds navigate{0};
+  std::chrono::nanoseconds settle{0};
+  std::chrono::nanoseconds probe{0};
+  std::chrono::nanoseconds screenshot{0};
+  std::chrono::nanoseconds decode{0};
+};
+
+struct CapturedImage {
+  Capture capture;
+  std::string png;  // the decoded screenshot, exactly the bytes to write
+  CaptureTimings timings;
+};
+
+// A DevTools command of the capture, in the order it is sent. `tolerant`
+// commands go through swallow_unsupported.
+struct Command {
+  std::string method;
+  nlohmann::json params;
+  bool tolerant = false;
+};
+
+// The commands that prepare, load and settle the page, in order: everything
+// before the probe and the screenshot.
+std::vector<Command> page_commands(const CaptureRequest& request);
+
+Result<CapturedImage> capture(Browser& browser, const CaptureRequest& request);
+
+// An error whose message contains "wasn't found" or "not supported" becomes
+// a null result; every other outcome is returned unchanged.
+Result<nlohmann::json> swallow_unsupported(Result<nlohmann::json> outcome);
+
+inline constexpr std::string_view kProbeExpression =
+    "({w:innerWidth,h:innerHeight,d:devicePixelRatio,t:(navigator.maxTouchPoints||0)})";
+
+Result<Environment> probe_environment(Browser& browser, std::uint32_t viewport_width, std::uint32_t viewport_height);
+
+// The environment in a probe's answer, judged against the requested viewport.
+Result<Environment> environment_from_answer(const nlohmann::json& answer, std::uint32_t viewport_width,
+                                            std::uint32_t viewport_height);
+
+}  // namespace kestrelite

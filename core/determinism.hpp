@@ -1,0 +1,42 @@
+// The two scripts a capture sends into the page, and their settings.
+//
+// The determinism script is installed before navigation and runs ahead of
+// the page's own scripts in every document: it seeds Math.random and
+// crypto.getRandomValues, freezes Date at `epoch_ms`, and turns animation
+// frames into virtual time that advances `frame_ms` per frame.
+//
+// The stability script is evaluated after navigation; its promise resolves
+// to 'quiet' once the document has loaded, its fonts and images are ready
+// and the DOM has gone `quiet_ticks` 16 ms ticks without a change, or to
+// 'timeout' once `timeout_ms` of real time have passed since it started,
+// whichever comes first. The deadline is a real-time timer: the page's Date
+// is frozen by the determinism script, but its timers are not.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kestrelite {
+
+struct Determinism {
+  std::string timezone = "UTC";
+  std::string locale = "en-US";
+  std::uint64_t seed = 42;
+  std::int64_t epoch_ms = 1750000000000;  // 2025-06-15T15:06:40Z
+  double frame_ms = 1000.0 / 60.0;
+};
+
+struct StabilityOptions {
+  std::uint32_t quiet_ticks = 2;  // 0 acts as 1
+  std::uint32_t timeout_ms = 10000;
+  bool wait_fonts = true;
+  bool wait_images = true;
+};
+
+std::string determinism_script(const Determinism& d);
+std::string stability_script(const StabilityOptions& s);
+
+// Shortest decimal that reads back as the same double, without exponent.
+std::string shortest_decimal(double value);
+
+}  // namespace kestrelite

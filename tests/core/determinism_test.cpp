@@ -1,0 +1,91 @@
+#include "determinism.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace kestrelite {
+namespace {
+
+using testing::HasSubstr;
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t nl = text.find('\n', start);
+    out.push_back(text.substr(start, nl - start));
+    if (nl == std::string::npos) break;
+    start = nl + 1;
+  }
+  return out;
+}
+
+TEST(DeterminismTest, DefaultsAreTheFrozenInstantAndSixtyFramesASecond) {
+  Determinism d;
+  EXPECT_EQ(d.timezone, "UTC");
+  EXPECT_EQ(d.locale, "en-US");
+  EXPECT_EQ(d.seed, 42u);
+  EXPECT_EQ(d.epoch_ms, 1750000000000);
+  EXPECT_EQ(d.frame_ms, 16.666666666666668);
+}
+
+TEST(DeterminismTest, DefaultScriptHasTheSeedEpochAndFrameLines) {
+  std::vector<std::string> l = lines(determinism_script(Determinism{}));
+  ASSERT_EQ(l.size(), 43u);
+  EXPECT_EQ(l[0], "(() => {");
+  EXPECT_EQ(l[1], "  let s = 42 >>> 0;");
+  EXPECT_EQ(l[8], "  const T0 = 1750000000000;");
+  EXPECT_EQ(l[20], "");
+  EXPECT_EQ(l[24], "  const FRAME = 16.666666666666668;");
+  EXPECT_EQ(l[32], "  // crypto.getRandomValues is a second entropy source that would otherwise");
+  EXPECT_EQ(l[42], "})();");
+}
+
+struct NumberCase {
+  Determinism d;
+  const char* seed_line;
+  const char* epoch_line;
+  const char* frame_line;
+};
+
+TEST(DeterminismTest, NumbersPrintInPlainDecimal) {
+  const NumberCase cases[] = {
+      {{.seed = 0, .epoch_ms = -1, .frame_ms = 16.0}, "  let s = 0 >>> 0;", "  const T0 = -1;", "  const FRAME = 16;"},
+      {{.seed = 18446744073709551615u, .epoch_ms = 0, .frame_ms = 0.1},
+       "  let s = 18446744073709551615 >>> 0;", "  const T0 = 0;", "  const FRAME = 0.1;"},
+      {{.seed = 7, .epoch_ms = 9, .frame_ms = 1e21}, "  let s = 7 >>> 0;", "  const T0 = 9;",
+       "  const FRAME = 1000000000000000000000;"},
+  };
+  for (const NumberCase& c : cases) {
+    std::vector<std::string> l = lines(determinism_script(c.d));
+    EXPECT_EQ(l[1], c.seed_line);
+    EXPECT_EQ(l[8], c.epoch_line);
+    EXPECT_EQ(l[24], c.frame_line);
+  }
+}
+
+TEST(StabilityTest, InsertsTheSettingsEveryRunUses) {
+  std::string script = stability_script(StabilityOptions{});
+  EXPECT_THAT(script, HasSubstr("  setTimeout(() => done('timeout'), 10000);\n"));
+  EXPECT_THAT(script, HasSubstr("  if (true && document.fonts && document.fonts.ready) {\n"));
+  EXPECT_THAT(script, HasSubstr("  if (true) {\n"));
+  EXPECT_THAT(script, HasSubstr("      if (quiet >= 2) { obs.disconnect(); return done('quiet'); }\n"));
+  EXPECT_TRUE(script.starts_with("new Promise((resolve) => {\n"));
+  EXPECT_TRUE(script.ends_with("\n})"));
+}
+
+TEST(StabilityTest, ZeroQuietTicksActsAsOne) {
+  StabilityOptions o{.quiet_ticks = 0, .timeout_ms = 5, .wait_fonts = false, .wait_images = false};
+  std::string script = stability_script(o);
+  EXPECT_THAT(script, HasSubstr("      if (quiet >= 1) {"));
+  EXPECT_THAT(script, HasSubstr("  if (false && document.fonts"));
+  EXPECT_THAT(script, HasSubstr("  if (false) {\n"));
+  EXPECT_THAT(script, HasSubstr("done('timeout'), 5);"));
+}
+
+TEST(StabilityTest, NoDeadlineReadsThePageClock) {
+  EXPECT_THAT(stability_script(StabilityOptions{}), testing::Not(HasSubstr("Date.now()")));
+}
+
+}  // namespace
+}  // namespace kestrelite
