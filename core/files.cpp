@@ -77,7 +77,7 @@ Result<void> write_file_replacing(const std::filesystem::path& path, std::string
   return {};
 }
 
-Result<void> create_directories(const std::filesystem::path& path) {
+Result<void> create_directory_tree(const std::filesystem::path& path) {
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
   if (ec) return fail(Error::io(ec));

@@ -22,6 +22,6 @@ Result<void> write_file_replacing(const std::filesystem::path& path, std::string
 
 // Creates the directory and its missing parents (mode 0777, less the umask);
 // an existing directory is fine.
-Result<void> create_directories(const std::filesystem::path& path);
+Result<void> create_directory_tree(const std::filesystem::path& path);
 
 }  // namespace kestrelite

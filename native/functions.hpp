@@ -17,6 +17,10 @@ std::optional<Store> parse_store(std::string_view text);
 // FileNotFoundError or ValueError set.
 std::optional<std::vector<Device>> load_table(const std::optional<std::string>& presets);
 
+// The module's functions, as PyCFunction bodies.
+PyObject* capture_json(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* find_browser(PyObject* self, PyObject* unused);
+
 // Runs a function body, turning any C++ exception into RuntimeError.
 PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* args, PyObject* kwargs);
 

@@ -77,6 +77,13 @@ PyMethodDef kDevicesJson = {
     "devices_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(devices_json)),
     METH_VARARGS | METH_KEYWORDS,
     "devices_json(store=None, presets=None)\n--\n\nDevice presets as a JSON string, optionally filtered to one store."};
+PyMethodDef kCaptureJson = {
+    "capture_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(capture_json)),
+    METH_VARARGS | METH_KEYWORDS,
+    "capture_json(url, out_dir, device_ids=None, store=None, seed=42, locale=None, timezone=None, browser=None, "
+    "fail_fast=False, presets=None)\n--\n\nRun a capture matrix and return the report as a JSON string."};
+PyMethodDef kFindBrowser = {"find_browser", find_browser, METH_NOARGS,
+                            "find_browser()\n--\n\nPath to the browser kestrelite would use."};
 PyMethodDef kVersionDef = {"version", version, METH_NOARGS, "version()\n--\n\nVersion of the native core."};
 
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_native", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -115,6 +122,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
   Ref module_name(PyObject_GetAttrString(module.get(), "__name__"));
   if (!module_name) return nullptr;
   if (!add_function(module.get(), module_name.get(), &kDevicesJson) ||
+      !add_function(module.get(), module_name.get(), &kCaptureJson) ||
+      !add_function(module.get(), module_name.get(), &kFindBrowser) ||
       !add_function(module.get(), module_name.get(), &kVersionDef) ||
       !add(module.get(), "__version__", to_str(kVersion)))
     return nullptr;

@@ -1,5 +1,5 @@
 """kestrelite: reproducible app-store screenshots of a web page."""
 
-from ._native import __version__, devices_json, version
+from ._native import __version__, capture_json, devices_json, find_browser, version
 
-__all__ = ["devices_json", "version", "__version__"]
+__all__ = ["capture_json", "devices_json", "find_browser", "version", "__version__"]

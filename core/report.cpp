@@ -1,0 +1,91 @@
+#include "report.hpp"
+
+namespace kestrelite {
+
+namespace {
+
+using namespace json_text;
+
+void append_size(std::string& out, const ImageSize& size) {
+  out += '[';
+  append_uint(out, size.width);
+  out += ',';
+  append_uint(out, size.height);
+  out += ']';
+}
+
+// Writes `,"key":` before every member but the first of an object.
+class Members {
+ public:
+  explicit Members(std::string& out) : out_(out) { out_ += '{'; }
+  ~Members() { out_ += '}'; }
+  std::string& key(std::string_view name) {
+    if (!first_) out_ += ',';
+    first_ = false;
+    append_key(out_, name);
+    return out_;
+  }
+
+ private:
+  std::string& out_;
+  bool first_ = true;
+};
+
+void append_device_result(std::string& out, const DeviceResult& r) {
+  Members m(out);
+  append_string(m.key("device_id"), r.device_id);
+  append_string(m.key("outcome"), outcome_text(r.outcome));
+  append_uint(m.key("elapsed_ms"), r.elapsed_ms);
+  if (r.capture) append_capture_json(m.key("capture"), *r.capture);
+  if (r.error) append_string(m.key("error"), *r.error);
+  if (r.path) append_string(m.key("path"), *r.path);
+}
+
+}  // namespace
+
+void append_environment_json(std::string& out, const Environment& e) {
+  Members m(out);
+  append_uint(m.key("inner_width"), e.inner_width);
+  append_uint(m.key("inner_height"), e.inner_height);
+  append_uint(m.key("device_pixel_ratio"), e.device_pixel_ratio);
+  append_uint(m.key("touch_points"), e.touch_points);
+  append_bool(m.key("viewport_honoured"), e.viewport_honoured);
+}
+
+void append_capture_json(std::string& out, const Capture& c) {
+  Members m(out);
+  append_string(m.key("device_id"), c.device_id);
+  append_size(m.key("expected"), c.expected);
+  append_size(m.key("actual"), c.actual);
+  append_string(m.key("sha256"), c.sha256);
+  append_uint(m.key("bytes"), c.bytes);
+  append_bool(m.key("exact"), c.exact);
+  if (c.environment) append_environment_json(m.key("environment"), *c.environment);
+}
+
+std::string report_json(const RunReport& r) {
+  std::string out;
+  out.reserve(128);
+  {
+    Members m(out);
+    append_string(m.key("kestrelite"), r.version_text);
+    append_string(m.key("url"), r.url);
+    append_uint(m.key("seed"), r.seed);
+    append_string(m.key("locale"), r.locale);
+    append_uint(m.key("exact"), r.exact);
+    append_uint(m.key("off_size"), r.off_size);
+    append_uint(m.key("failed"), r.failed);
+    append_uint(m.key("elapsed_ms"), r.elapsed_ms);
+    append_bool(m.key("ok"), r.ok);
+    std::string& results = m.key("results");
+    results += '[';
+    for (std::size_t i = 0; i < r.results.size(); ++i) {
+      if (i) results += ',';
+      append_device_result(results, r.results[i]);
+    }
+    results += ']';
+  }
+  return out;
+}
+
+}  // namespace kestrelite

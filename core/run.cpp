@@ -1,0 +1,102 @@
+#include "run.hpp"
+
+#include "files.hpp"
+#include "version.hpp"
+
+namespace kestrelite {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+std::optional<std::string> image_file_name(std::string_view id) {
+  if (id.empty() || id == "." || id == ".." || id.find('/') != std::string_view::npos ||
+      id.find('\0') != std::string_view::npos)
+    return std::nullopt;
+  return std::string(id) + ".png";
+}
+
+Result<WrittenCapture> capture_one(const RunOptions& options, const Device& device,
+                                   const std::filesystem::path& out_dir, DeviceTimings& timings) {
+  std::optional<std::string> name = image_file_name(device.id);
+  if (!name)
+    return fail(Error::shape("device id \"" + device.id + "\" is not a plain file name, so it cannot name an image"));
+
+  LaunchOptions launch;
+  launch.executable = options.browser;
+  launch.timeout = options.launch_timeout;
+  auto browser = Browser::launch(launch);
+  if (!browser) return fail(std::move(browser.error()));
+  timings.launch = browser->timings();
+
+  CaptureRequest request{options.url, device, options.determinism, options.stability};
+  auto image = capture(*browser, request);
+  if (!image) return fail(std::move(image.error()));
+  timings.capture = image->timings;
+
+  std::filesystem::path path = out_dir / *name;
+  auto start = Clock::now();
+  auto written = write_file_replacing(path, image->png);
+  timings.write = Clock::now() - start;
+  if (!written) return fail(std::move(written.error()));
+  image->png = std::string();
+
+  start = Clock::now();
+  { Browser ended = std::move(*browser); }
+  timings.shutdown = Clock::now() - start;
+  return WrittenCapture{std::move(image->capture), std::move(path)};
+}
+
+Result<RunReport> run(const RunOptions& options, Progress& progress) {
+  const auto run_start = Clock::now();
+  if (auto made = create_directory_tree(options.out_dir); !made) return fail(std::move(made.error()));
+
+  RunReport report;
+  report.results.reserve(options.devices.size());
+  const std::size_t total = options.devices.size();
+  for (std::size_t i = 0; i < total; ++i) {
+    const Device& device = options.devices[i];
+    DeviceTimings timings;
+    const auto start = Clock::now();
+    auto attempt = capture_one(options, device, options.out_dir, timings);
+    const auto elapsed = Clock::now() - start;
+
+    DeviceResult result;
+    result.device_id = device.id;
+    result.elapsed_ms = whole_millis(elapsed);
+    bool stop = false;
+    if (attempt) {
+      result.outcome = attempt->capture.exact ? Outcome::Exact : Outcome::OffSize;
+      stop = !attempt->capture.exact && options.fail_fast;
+    } else {
+      result.outcome = Outcome::Failed;
+      result.error = attempt.error().display();
+      stop = options.fail_fast;
+    }
+    switch (result.outcome) {
+      case Outcome::Exact: ++report.exact; break;
+      case Outcome::OffSize: ++report.off_size; break;
+      case Outcome::Failed: ++report.failed; break;
+    }
+    progress.device_finished(DeviceEvent{elapsed, device, i + 1, total, attempt ? &attempt->capture : nullptr,
+                                         result.error ? &*result.error : nullptr, result.outcome, timings});
+    if (attempt) {
+      result.path = json_text::lossy_utf8(attempt->path.string());
+      result.capture = std::move(attempt->capture);
+    }
+    report.results.push_back(std::move(result));
+    if (stop) break;
+  }
+
+  report.version_text = std::string(kVersionText);
+  report.url = options.url;
+  report.seed = options.determinism.seed;
+  report.locale = options.determinism.locale;
+  report.elapsed_ms = whole_millis(Clock::now() - run_start);
+  report.ok = !report.results.empty() && report.off_size == 0 && report.failed == 0;
+  return report;
+}
+
+}  // namespace kestrelite

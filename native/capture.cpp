@@ -1,0 +1,140 @@
+// capture_json and find_browser: the run from Python, and the browser a
+// run would start.
+#include <filesystem>
+
+#include "args.hpp"
+#include "discovery.hpp"
+#include "functions.hpp"
+#include "json_text.hpp"
+#include "progress.hpp"
+#include "report.hpp"
+#include "run.hpp"
+
+namespace kestrelite::native {
+
+namespace {
+
+// Releases the interpreter lock for its lifetime; no Python object may be
+// touched meanwhile.
+class WithoutInterpreterLock {
+ public:
+  WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
+  ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
+  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
+  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// The devices a run captures: the listed ids in their order (repeats kept),
+// else the store's devices; nullopt with ValueError set.
+std::optional<std::vector<Device>> select_devices(const std::vector<Device>& table,
+                                                  const std::optional<std::vector<std::string>>& ids,
+                                                  const std::optional<std::string>& store) {
+  std::vector<Device> selected;
+  if (ids) {
+    for (const std::string& id : *ids) {
+      auto device = by_id(table, id);
+      if (!device) {
+        raise(PyExc_ValueError, "unknown device id: " + id);
+        return std::nullopt;
+      }
+      selected.push_back(std::move(*device));
+    }
+    return selected;
+  }
+  if (!store) {
+    raise(PyExc_ValueError, "specify either device_ids or store");
+    return std::nullopt;
+  }
+  std::optional<Store> wanted = parse_store(*store);
+  if (!wanted) {
+    raise(PyExc_ValueError, "unknown store: " + *store);
+    return std::nullopt;
+  }
+  selected = for_store(table, *wanted);
+  if (selected.empty()) {
+    raise(PyExc_ValueError, "no presets for store " + *store);
+    return std::nullopt;
+  }
+  return selected;
+}
+
+PyObject* capture_json_body(PyObject* args, PyObject* kwargs) {
+  static constexpr const char* kNames[] = {"url",      "out_dir",  "device_ids", "store",     "seed",
+                                           "locale",   "timezone", "browser",    "fail_fast", "presets"};
+  PyObject* given[10];
+  if (!bind("capture_json", kNames, 2, args, kwargs, given)) return nullptr;
+
+  std::string url, out_dir;
+  std::optional<std::vector<std::string>> ids;
+  std::optional<std::string> store, locale, timezone, browser, presets;
+  std::uint64_t seed = 42;
+  bool fail_fast = false;
+  if (!text(given[0], "url", url) || !text(given[1], "out_dir", out_dir)) return nullptr;
+  if (given[2] && given[2] != Py_None) {
+    ids.emplace();
+    if (!text_sequence(given[2], "device_ids", *ids)) return nullptr;
+  }
+  if (!optional_text(given[3], "store", store)) return nullptr;
+  if (given[4] && !unsigned64(given[4], "seed", seed)) return nullptr;
+  if (!optional_text(given[5], "locale", locale) || !optional_text(given[6], "timezone", timezone) ||
+      !optional_text(given[7], "browser", browser))
+    return nullptr;
+  if (given[8] && !boolean(given[8], "fail_fast", fail_fast)) return nullptr;
+  if (!optional_text(given[9], "presets", presets)) return nullptr;
+
+  auto table = load_table(presets);
+  if (!table) return nullptr;
+  auto devices = select_devices(*table, ids, store);
+  if (!devices) return nullptr;
+
+  RunOptions options;
+  options.url = std::move(url);
+  options.devices = std::move(*devices);
+  options.out_dir = std::filesystem::path(out_dir);
+  options.determinism.seed = seed;
+  if (locale) options.determinism.locale = std::move(*locale);
+  if (timezone) options.determinism.timezone = std::move(*timezone);
+  if (browser) {
+    options.browser = std::filesystem::path(*browser);
+  } else {
+    auto found = kestrelite::find_browser();
+    if (!found) {
+      raise(PyExc_RuntimeError, found.error().display());
+      return nullptr;
+    }
+    options.browser = std::move(*found);
+  }
+  options.fail_fast = fail_fast;
+
+  std::optional<Result<RunReport>> report;
+  {
+    WithoutInterpreterLock unlocked;
+    Collector collector;
+    report.emplace(run(options, collector));
+  }
+  if (!*report) {
+    raise(PyExc_RuntimeError, report->error().display());
+    return nullptr;
+  }
+  return to_str(report_json(**report));
+}
+
+PyObject* find_browser_body(PyObject*, PyObject*) {
+  auto found = kestrelite::find_browser();
+  if (!found) {
+    raise(PyExc_RuntimeError, found.error().display());
+    return nullptr;
+  }
+  return to_str(json_text::lossy_utf8(found->string()));
+}
+
+}  // namespace
+
+PyObject* capture_json(PyObject*, PyObject* args, PyObject* kwargs) { return guarded(capture_json_body, args, kwargs); }
+
+PyObject* find_browser(PyObject*, PyObject*) { return guarded(find_browser_body, nullptr, nullptr); }
+
+}  // namespace kestrelite::native
