@@ -69,7 +69,23 @@ std::string stability_script(const StabilityOptions& o) {
   // once either outcome has been delivered.
   s += "new Promise((resolve) => {\n"
        "  let settled = false;\n";
-  s += "  const done = (why) => { if (!settled) { settled = true; resolve(why); } };\n";
+  // CSS transitions and animations and Web Animations run on the browser's
+  // own clock, which no page script controls: before resolving, finite
+  // ones are finished (the page shows their end state) and infinite ones
+  // paused at their start, and the text caret, which blinks on a timer of
+  // its own, is made transparent.
+  s += "  const freeze = () => {\n"
+       "    for (const a of document.getAnimations()) {\n"
+       "      try {\n"
+       "        const end = a.effect ? a.effect.getComputedTiming().endTime : 0;\n"
+       "        if (end === Infinity) { a.pause(); a.currentTime = 0; } else { a.finish(); }\n"
+       "      } catch (e) {}\n"
+       "    }\n"
+       "    const caret = document.createElement('style');\n"
+       "    caret.textContent = '*, *::before, *::after { caret-color: transparent !important; }';\n"
+       "    (document.head || document.documentElement).appendChild(caret);\n"
+       "  };\n"
+       "  const done = (why) => { if (!settled) { settled = true; freeze(); resolve(why); } };\n";
   s += "  setTimeout(() => done('timeout'), " + std::to_string(o.timeout_ms) + ");\n";
   // Navigation answers once the response headers arrive; the document may
   // still be loading, so the waits below start from its load event.

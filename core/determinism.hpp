@@ -10,7 +10,10 @@
 // and the DOM has gone `quiet_ticks` 16 ms ticks without a change, or to
 // 'timeout' once `timeout_ms` of real time have passed since it started,
 // whichever comes first. The deadline is a real-time timer: the page's Date
-// is frozen by the determinism script, but its timers are not.
+// is frozen by the determinism script, but its timers are not. Before it
+// resolves, it finishes the page's finite animations and transitions,
+// pauses infinite ones at their start and hides the text caret, since those
+// run on clocks no page script controls.
 #pragma once
 
 #include <cstdint>
