@@ -73,7 +73,10 @@ std::string stability_script(const StabilityOptions& o) {
   // own clock, which no page script controls: before resolving, finite
   // ones are finished (the page shows their end state) and infinite ones
   // paused at their start, and the text caret, which blinks on a timer of
-  // its own, is made transparent.
+  // its own, is made transparent. The browser paints such changes only in
+  // a later frame, so the promise waits until a one-millisecond animation
+  // of an invisible marker has run (at most a second): by then the frame
+  // holding the changes has been rendered.
   s += "  const freeze = () => {\n"
        "    for (const a of document.getAnimations()) {\n"
        "      try {\n"
@@ -84,8 +87,13 @@ std::string stability_script(const StabilityOptions& o) {
        "    const caret = document.createElement('style');\n"
        "    caret.textContent = '*, *::before, *::after { caret-color: transparent !important; }';\n"
        "    (document.head || document.documentElement).appendChild(caret);\n"
+       "    const marker = document.createElement('div');\n"
+       "    marker.style.cssText = 'position:fixed;left:0;top:0;width:1px;height:1px;opacity:0;pointer-events:none';\n"
+       "    document.documentElement.appendChild(marker);\n"
+       "    const painted = marker.animate([{ color: 'black' }, { color: 'white' }], { duration: 1 }).finished;\n"
+       "    return Promise.race([painted, new Promise((r) => setTimeout(r, 1000))]).then(() => marker.remove());\n"
        "  };\n"
-       "  const done = (why) => { if (!settled) { settled = true; freeze(); resolve(why); } };\n";
+       "  const done = (why) => { if (!settled) { settled = true; freeze().then(() => resolve(why)); } };\n";
   s += "  setTimeout(() => done('timeout'), " + std::to_string(o.timeout_ms) + ");\n";
   // Navigation answers once the response headers arrive; the document may
   // still be loading, so the waits below start from its load event.

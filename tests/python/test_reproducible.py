@@ -32,6 +32,15 @@ def test_animations_are_captured_in_their_end_state(tmp_path):
     assert image.getpixel((1270, 70)) == (200, 40, 40)
 
 
+def test_a_finished_animation_is_painted_before_the_screenshot(tmp_path):
+    from PIL import Image
+    url = (SOURCE_DIR / "tests" / "python" / "pages" / "fade.html").as_uri()
+    for run in range(3):
+        report = capture(tmp_path / str(run), ["apple-mac-1280"], url=url)
+        image = Image.open(report["results"][0]["path"]).convert("RGB")
+        assert image.getpixel((600, 100)) == (20, 120, 60), run
+
+
 def check_twice(tmp_path, ids):
     first = capture(tmp_path / "first", ids)
     second = capture(tmp_path / "second", ids)
