@@ -2,7 +2,7 @@
 BUILD ?= build
 PYTHON := /usr/bin/python3
 
-.PHONY: deps build test demo
+.PHONY: deps build test demo venv
 
 deps:
 	scripts/install-deps
@@ -14,5 +14,16 @@ build: deps
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2
 
-demo: build
-	PYTHONPATH=$(BUILD)/python $(PYTHON) -c 'import json, kestrelite; [print(d["id"], d["output_width"], "x", d["output_height"]) for d in json.loads(kestrelite.devices_json())]'
+# The demo installs the package into .venv (a real `kestrelite` command, built
+# offline from this tree), points kestrelite at the local headless shell, and
+# captures examples/demo on every App Store size into $(DEMO_OUT).
+VENV := .venv
+DEMO_OUT ?= demo-shots
+
+venv: deps
+	test -x $(VENV)/bin/python || $(PYTHON) -m venv --system-site-packages $(VENV)
+	$(VENV)/bin/pip install --quiet --no-build-isolation --no-deps --no-index .
+
+demo: venv
+	$(VENV)/bin/kestrelite install-browser
+	$(VENV)/bin/kestrelite capture examples/demo --store apple --out $(DEMO_OUT) --jobs 2

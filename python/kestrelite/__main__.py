@@ -1,0 +1,7 @@
+"""`python3 -m kestrelite`: the kestrelite command."""
+import sys
+
+from .cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())

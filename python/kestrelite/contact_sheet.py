@@ -1,0 +1,133 @@
+"""The contact sheet of a capture run: one self-contained HTML page that shows
+every screenshot of the run scaled into a grid, so a person can check a whole
+store set at a glance.
+
+The page lives beside the PNG files and refers to them by relative links. A
+small script marks every image that does not decode and colours the status
+bar: green when all screenshots are shown, red otherwise (for instance when
+the PNG files were not copied along with the page).
+"""
+
+import html
+import os
+from urllib.parse import quote
+
+OK_COLOUR = "#1b7f3b"
+BROKEN_COLOUR = "#b3261e"
+
+STYLE = """
+* { box-sizing: border-box; }
+body { margin: 0; font: 14px/1.4 system-ui, -apple-system, "Segoe UI", Roboto, sans-serif;
+  color: #1d1d1f; background: #f2f2f5; }
+#status { padding: 14px 24px; color: #fff; background: #5f6368; }
+body[data-images="ok"] #status { background: %(ok)s; }
+body[data-images="broken"] #status { background: %(broken)s; }
+#status h1 { margin: 0 0 4px; font-size: 18px; overflow-wrap: anywhere; }
+#status p { margin: 0; }
+main { display: grid; grid-template-columns: repeat(auto-fill, minmax(240px, 1fr)); gap: 16px; padding: 24px; }
+figure { margin: 0; background: #fff; border-radius: 10px; overflow: hidden;
+  box-shadow: 0 1px 3px rgba(0, 0, 0, .15); display: flex; flex-direction: column; }
+.shot { height: 300px; padding: 10px; display: flex; align-items: center; justify-content: center;
+  background: repeating-conic-gradient(#e8e8ec 0 25%%, #f6f6f8 0 50%%) 0 0 / 16px 16px; }
+.shot img { min-width: 0; min-height: 0; max-width: 100%%; max-height: 100%%;
+  box-shadow: 0 0 0 1px rgba(0, 0, 0, .2); }
+.shot .none { color: #80868b; }
+figure.broken .shot::after { content: "image missing"; color: %(broken)s; font-weight: 600; }
+figure.broken img { display: none; }
+figcaption { padding: 10px 12px; display: grid; gap: 2px; overflow-wrap: anywhere; }
+figcaption b { font-size: 15px; }
+code { font: 12px ui-monospace, Menlo, Consolas, monospace; color: #5f6368; }
+.outcome { font-weight: 600; }
+.exact .outcome { color: %(ok)s; }
+.off-size .outcome, .failed .outcome, .differs { color: %(broken)s; }
+.failed { outline: 2px solid %(broken)s; }
+.error { margin: 4px 0 0; color: %(broken)s; white-space: pre-wrap; }
+""" % {"ok": OK_COLOUR, "broken": BROKEN_COLOUR}
+
+SCRIPT = """
+addEventListener("load", () => {
+  const images = Array.from(document.images);
+  const broken = images.filter((img) => !(img.complete && img.naturalWidth > 0));
+  for (const img of broken) img.closest("figure").classList.add("broken");
+  document.body.dataset.images = broken.length ? "broken" : "ok";
+  document.getElementById("images").textContent = broken.length
+    ? `${broken.length} of ${images.length} screenshots could not be shown`
+    : `all ${images.length} screenshots shown`;
+});
+"""
+
+
+def esc(value):
+    return html.escape(str(value), quote=True)
+
+
+def size_text(pair):
+    return f"{pair[0]}x{pair[1]}"
+
+
+def card(result, device, verify_entry):
+    """One figure: the scaled screenshot, or a placeholder for a failed device,
+    and its caption."""
+    outcome = result["outcome"]
+    shot = result.get("capture")
+    label = device["label"] if device else result["device_id"]
+    expected = [device["output_width"], device["output_height"]] if device else None
+    if shot:
+        source = quote(os.path.basename(result["path"]))
+        picture = f'<a class="shot" href="{esc(source)}"><img src="{esc(source)}" alt="{esc(label)}"></a>'
+        size = size_text(shot["actual"])
+        if not shot["exact"]:
+            size += f" (expected {size_text(shot['expected'])})"
+    else:
+        picture = '<div class="shot"><span class="none">no image</span></div>'
+        size = size_text(expected) if expected else ""
+    lines = [
+        f"<b>{esc(label)}</b>",
+        f"<code>{esc(result['device_id'])}</code>",
+        f"<span>{esc(size)} &middot; <span class=\"outcome\">{esc(outcome)}</span>"
+        f" &middot; {esc(result['elapsed_ms'])} ms</span>",
+    ]
+    if shot:
+        lines.append(f"<code title=\"{esc(shot['sha256'])}\">sha256 {esc(shot['sha256'][:16])}</code>")
+    if verify_entry is not None and not verify_entry["identical"]:
+        lines.append('<span class="differs">differs on the second run</span>')
+    if "error" in result:
+        lines.append(f'<p class="error">{esc(result["error"])}</p>')
+    caption = "\n    ".join(lines)
+    return (f'<figure class="{esc(outcome)}">\n  {picture}\n'
+            f"  <figcaption>\n    {caption}\n  </figcaption>\n</figure>")
+
+
+def render(report, devices, verify=None):
+    """The page for a merged run report. `devices` maps device ids to their
+    preset records; `verify`, when given, is the comparison of two runs."""
+    compared = {entry["device_id"]: entry for entry in (verify or {}).get("devices", [])}
+    cards = "\n".join(card(r, devices.get(r["device_id"]), compared.get(r["device_id"])) for r in report["results"])
+    counts = (f"{report['exact']} exact, {report['off_size']} off-size, {report['failed']} failed"
+              f" in {report['elapsed_ms'] / 1000:.1f} s")
+    settings = f"seed {report['seed']} &middot; locale {esc(report['locale'])} &middot; kestrelite {esc(report['kestrelite'])}"
+    if verify is not None:
+        differ = len(verify["differ"])
+        counts += f"; second run: {differ} of {len(verify['devices'])} differ" if differ \
+            else f"; second run: all {len(verify['devices'])} identical"
+    return f"""<!doctype html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>kestrelite: {esc(report['url'])}</title>
+<style>{STYLE}</style>
+</head>
+<body>
+<header id="status">
+<h1>{esc(report['url'])}</h1>
+<p>{esc(counts)} &middot; {settings}</p>
+<p id="images">checking screenshots&hellip;</p>
+</header>
+<main>
+{cards}
+</main>
+<script>{SCRIPT}</script>
+</body>
+</html>
+"""
