@@ -12,25 +12,23 @@ namespace {
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-// Parses a DevTools message; the error carries the parser's message and
-// where it stopped.
-Result<json> parse_message(std::string_view text) {
+}  // namespace
+
+Result<json> parse_devtools_message(std::string_view text) {
   try {
     return json::parse(text);
   } catch (const json::parse_error& e) {
-    std::string what = e.what();
-    std::size_t column = what.find("column ");
-    std::size_t colon = column == std::string::npos ? std::string::npos : what.find(": ", column);
-    if (colon != std::string::npos) what = what.substr(colon + 2);
-    return fail(Error::json_syntax(text, e.byte, std::move(what)));
+    return fail(Error::json_syntax(text, e.byte, json_parser_message(e.what())));
   }
 }
+
+namespace {
 
 // One attach attempt: the page's WebSocket URL, or why there is none yet.
 std::expected<std::string, std::string> page_url(std::uint16_t port) {
   auto body = http_get(port, "/json/list");
   if (!body) return std::unexpected(body.error().display());
-  auto parsed = parse_message(*body);
+  auto parsed = parse_devtools_message(*body);
   if (!parsed) return std::unexpected("bad target list: " + parsed.error().message());
   const json& targets = *parsed;
   if (!targets.is_array()) return std::unexpected("target list was not an array");
@@ -122,7 +120,7 @@ Result<json> Browser::call(std::string_view method, json params) {
   for (;;) {
     auto text = ws_.recv_text();
     if (!text) return fail(std::move(text.error()));
-    auto message = parse_message(*text);
+    auto message = parse_devtools_message(*text);
     if (!message) return fail(std::move(message.error()));
     if (!message->is_object()) continue;
     auto reply_id = message->find("id");

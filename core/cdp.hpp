@@ -36,6 +36,10 @@ struct LaunchOptions {
   std::uint16_t port = 0;  // 0 lets the browser choose
 };
 
+// Parses one DevTools message; the error carries the parser's message and
+// the line and column where it stopped.
+Result<nlohmann::json> parse_devtools_message(std::string_view text);
+
 // The browser's command line after the program name.
 std::vector<std::string> browser_arguments(const LaunchOptions& options);
 

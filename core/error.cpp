@@ -40,6 +40,12 @@ std::string json_display(const JsonError& e) {
 
 }  // namespace
 
+std::string json_parser_message(std::string_view what) {
+  std::size_t column = what.find("column ");
+  std::size_t colon = column == std::string_view::npos ? std::string_view::npos : what.find(": ", column);
+  return std::string(colon == std::string_view::npos ? what : what.substr(colon + 2));
+}
+
 TextPosition position_of(std::string_view text, std::size_t offset) {
   offset = std::min(offset, text.size());
   std::string_view before = text.substr(0, offset);

@@ -78,6 +78,11 @@ using Result = std::expected<T, Error>;
 // Shorthand for returning an error from a function that returns Result<T>.
 inline std::unexpected<Error> fail(Error error) { return std::unexpected<Error>(std::move(error)); }
 
+// The JSON parser's own wording of a syntax error: nlohmann's text without
+// its "[json.exception...] parse error at line L, column C: " prefix, so
+// that every JSON error gives its position in the same form.
+std::string json_parser_message(std::string_view what);
+
 // 1-based line and column of the byte just before `offset` in `text`.
 struct TextPosition {
   std::size_t line;

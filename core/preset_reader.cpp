@@ -215,13 +215,7 @@ class PresetHandler {
   bool end_array() { return end(); }
 
   bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& ex) {
-    // nlohmann's text reads "[json.exception...] parse error at line L, column C: <what>";
-    // keep <what> and give the position in the same form as every other error.
-    std::string what = ex.what();
-    std::size_t column = what.find("column ");
-    std::size_t colon = column == std::string::npos ? std::string::npos : what.find(": ", column);
-    if (colon != std::string::npos) what = what.substr(colon + 2);
-    error_.emplace(Error::json_syntax(text_, position, std::move(what)));
+    error_.emplace(Error::json_syntax(text_, position, json_parser_message(ex.what())));
     return false;
   }
 
