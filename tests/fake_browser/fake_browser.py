@@ -65,6 +65,11 @@ standard error. Members:
   "screenshot_size"      [width, height] of the PNG regardless of the metrics
   "screenshot_pad_bytes" adds a private ancillary chunk of this many bytes to
                          the PNG, for large frames
+  "once"                 path of a marker file: only the first fake started
+                         with this script (the one that creates the marker)
+                         misbehaves; later ones are well-behaved, keeping
+                         "log" and "pid_file". Lets one run fail its first
+                         device and capture the next ones.
 
 A key of "faults", "replies", "before_reply" and "delay_ms" is "Method#N"
 (the Nth request of that method, counted from 1), "Method", or "*" (any
@@ -136,6 +141,7 @@ DEFAULTS = {
     "fragment_replies": False,
     "screenshot_size": None,
     "screenshot_pad_bytes": 0,
+    "once": None,
 }
 
 BROWSER_ID = str(uuid.uuid4())
@@ -850,7 +856,13 @@ def load_script():
         check_script(script)
     except (OSError, ValueError) as error:
         raise ValueError(f"script {path}: {error}") from None
-    return {**DEFAULTS, **script}
+    script = {**DEFAULTS, **script}
+    if script["once"]:
+        try:
+            os.close(os.open(script["once"], os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+        except FileExistsError:
+            return {**DEFAULTS, "log": script["log"], "pid_file": script["pid_file"]}
+    return script
 
 
 def requested_port(args):

@@ -39,6 +39,7 @@ def make_fake_browser(tmp_path, **script):
     script_path.write_text(json.dumps(script), encoding="utf-8")
     wrapper.write_text(
         "#!/bin/sh\n"
+        "unset LD_PRELOAD\n"
         f"FAKE_BROWSER_SCRIPT={shlex.quote(str(script_path))} "
         f"exec {shlex.quote(sys.executable)} {shlex.quote(str(FAKE_BROWSER))} \"$@\"\n",
         encoding="utf-8")

@@ -16,7 +16,7 @@ import pytest
 from PIL import Image
 
 import kestrelite
-from conftest import BROWSER, SOURCE_DIR, needs_browser, preset
+from conftest import BROWSER, SANITIZED, SOURCE_DIR, needs_browser, preset
 from kestrelite import browser_setup, cli, contact_sheet
 
 DEMO = SOURCE_DIR / "examples" / "demo"
@@ -476,6 +476,7 @@ def test_install_browser_says_what_to_do_when_nothing_is_installed(no_browser_an
 
 
 @needs_browser
+@pytest.mark.skipif(SANITIZED, reason="the launcher would start the browser with the sanitizer runtime preloaded")
 def test_install_browser_finds_the_local_shell_and_captures_through_it(no_browser_anywhere):
     """The whole first-run path as a user takes it, as a separate process:
     install-browser without --from, then a capture that finds the launcher."""
