@@ -28,20 +28,6 @@ bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
   });
 }
 
-// An optional '+', then one or more digits, fitting in 64 bits.
-std::optional<std::uint64_t> parse_u64(std::string_view text) {
-  if (text.starts_with('+')) text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
 // Appends one read of at most kReadSize bytes to `buf`; the count read.
 Result<std::size_t> read_more(const net::Socket& socket, std::string& buf) {
   const std::size_t old = buf.size();
@@ -73,7 +59,7 @@ std::optional<std::uint64_t> content_length(std::string_view head) {
   // The status line takes part too; it cannot pass for a Content-Length line.
   auto value = header_value(head, "Content-Length");
   if (!value) return std::nullopt;
-  return parse_u64(*value);
+  return net::parse_decimal(*value, UINT64_MAX);
 }
 
 }  // namespace http

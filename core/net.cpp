@@ -144,16 +144,23 @@ bool is_timeout(const Error& error) {
   return code == EAGAIN || code == EWOULDBLOCK || code == ETIMEDOUT;
 }
 
-std::optional<std::uint16_t> parse_port(std::string_view text) {
+std::optional<std::uint64_t> parse_decimal(std::string_view text, std::uint64_t max) {
   if (text.starts_with('+')) text.remove_prefix(1);
   if (text.empty()) return std::nullopt;
-  std::uint32_t value = 0;
+  std::uint64_t value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    if (value > 65535) return std::nullopt;
+    auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (max - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
   }
-  return static_cast<std::uint16_t>(value);
+  return value;
+}
+
+std::optional<std::uint16_t> parse_port(std::string_view text) {
+  auto value = parse_decimal(text, 65535);
+  if (!value) return std::nullopt;
+  return static_cast<std::uint16_t>(*value);
 }
 
 }  // namespace kestrelite::net

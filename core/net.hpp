@@ -40,7 +40,9 @@ class Socket {
 // no address at all is the I/O error "could not resolve to any addresses".
 Result<Socket> connect(std::string_view host, std::uint16_t port);
 
-// A port written as an optional "+" and one or more ASCII digits, at most 65535.
+// A number written as an optional "+" and one or more ASCII digits, at most `max`.
+std::optional<std::uint64_t> parse_decimal(std::string_view text, std::uint64_t max);
+// A port: parse_decimal up to 65535.
 std::optional<std::uint16_t> parse_port(std::string_view text);
 
 // Per-call read and write timeouts. A duration that is not positive is
