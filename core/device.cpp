@@ -27,40 +27,18 @@ std::vector<Device> for_store(std::span<const Device> devices, Store store) {
 
 void append_device_json(std::string& out, const Device& d) {
   using namespace json_text;
-  out += '{';
-  append_key(out, "id");
-  append_string(out, d.id);
-  out += ',';
-  append_key(out, "label");
-  append_string(out, d.label);
-  out += ',';
-  append_key(out, "output_width");
-  append_uint(out, d.output_width);
-  out += ',';
-  append_key(out, "output_height");
-  append_uint(out, d.output_height);
-  out += ',';
-  append_key(out, "scale");
-  append_uint(out, d.scale);
-  out += ',';
-  append_key(out, "mobile");
-  append_bool(out, d.mobile);
-  out += ',';
-  append_key(out, "platform");
-  append_string(out, spelling(d.platform));
-  out += ',';
-  append_key(out, "store");
-  append_string(out, spelling(d.store));
-  out += ',';
-  append_key(out, "requirement");
-  append_string(out, spelling(d.requirement));
-  out += ',';
-  append_key(out, "verified");
-  append_bool(out, d.verified);
-  out += ',';
-  append_key(out, "source");
-  append_string(out, d.source);
-  out += '}';
+  ObjectWriter o(out);
+  append_string(o.key("id"), d.id);
+  append_string(o.key("label"), d.label);
+  append_uint(o.key("output_width"), d.output_width);
+  append_uint(o.key("output_height"), d.output_height);
+  append_uint(o.key("scale"), d.scale);
+  append_bool(o.key("mobile"), d.mobile);
+  append_string(o.key("platform"), spelling(d.platform));
+  append_string(o.key("store"), spelling(d.store));
+  append_string(o.key("requirement"), spelling(d.requirement));
+  append_bool(o.key("verified"), d.verified);
+  append_string(o.key("source"), d.source);
 }
 
 std::string devices_json(std::span<const Device> devices) {

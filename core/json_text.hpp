@@ -27,6 +27,27 @@ inline void append_bool(std::string& out, bool value) { out += value ? "true" : 
 // Appends `"key":` (the key is written with the string rules).
 void append_key(std::string& out, std::string_view key);
 
+// Writes one object: `{` now, `}` when destroyed, and a comma before every
+// member but the first.
+class ObjectWriter {
+ public:
+  explicit ObjectWriter(std::string& out) : out_(out) { out_ += '{'; }
+  ObjectWriter(const ObjectWriter&) = delete;
+  ObjectWriter& operator=(const ObjectWriter&) = delete;
+  ~ObjectWriter() { out_ += '}'; }
+  // Starts a member; the caller appends its value to the returned text.
+  std::string& key(std::string_view name) {
+    if (!first_) out_ += ',';
+    first_ = false;
+    append_key(out_, name);
+    return out_;
+  }
+
+ private:
+  std::string& out_;
+  bool first_ = true;
+};
+
 // Length of the longest prefix of `bytes` that is valid UTF-8.
 std::size_t valid_utf8_prefix(std::string_view bytes);
 

@@ -14,25 +14,8 @@ void append_size(std::string& out, const ImageSize& size) {
   out += ']';
 }
 
-// Writes `,"key":` before every member but the first of an object.
-class Members {
- public:
-  explicit Members(std::string& out) : out_(out) { out_ += '{'; }
-  ~Members() { out_ += '}'; }
-  std::string& key(std::string_view name) {
-    if (!first_) out_ += ',';
-    first_ = false;
-    append_key(out_, name);
-    return out_;
-  }
-
- private:
-  std::string& out_;
-  bool first_ = true;
-};
-
 void append_device_result(std::string& out, const DeviceResult& r) {
-  Members m(out);
+  ObjectWriter m(out);
   append_string(m.key("device_id"), r.device_id);
   append_string(m.key("outcome"), outcome_text(r.outcome));
   append_uint(m.key("elapsed_ms"), r.elapsed_ms);
@@ -44,7 +27,7 @@ void append_device_result(std::string& out, const DeviceResult& r) {
 }  // namespace
 
 void append_environment_json(std::string& out, const Environment& e) {
-  Members m(out);
+  ObjectWriter m(out);
   append_uint(m.key("inner_width"), e.inner_width);
   append_uint(m.key("inner_height"), e.inner_height);
   append_uint(m.key("device_pixel_ratio"), e.device_pixel_ratio);
@@ -53,7 +36,7 @@ void append_environment_json(std::string& out, const Environment& e) {
 }
 
 void append_capture_json(std::string& out, const Capture& c) {
-  Members m(out);
+  ObjectWriter m(out);
   append_string(m.key("device_id"), c.device_id);
   append_size(m.key("expected"), c.expected);
   append_size(m.key("actual"), c.actual);
@@ -67,7 +50,7 @@ std::string report_json(const RunReport& r) {
   std::string out;
   out.reserve(128);
   {
-    Members m(out);
+    ObjectWriter m(out);
     append_string(m.key("kestrelite"), r.version_text);
     append_string(m.key("url"), r.url);
     append_uint(m.key("seed"), r.seed);

@@ -6,26 +6,22 @@ namespace kestrelite::native {
 
 namespace {
 
-std::string type_name(PyObject* value) {
-  Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+// A text attribute of the value's type ("__name__", "__module__"); empty
+// when it has none.
+std::string type_attribute(PyObject* value, const char* attribute) {
+  Ref text(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), attribute));
   std::string out;
-  if (name && PyUnicode_Check(name.get())) {
-    Ref bytes(PyUnicode_AsUTF8String(name.get()));
-    if (bytes) out = PyBytes_AsString(bytes.get());
-  }
-  PyErr_Clear();
-  return out.empty() ? "object" : out;
-}
-
-std::string type_module(PyObject* value) {
-  Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__module__"));
-  std::string out;
-  if (module && PyUnicode_Check(module.get())) {
-    Ref bytes(PyUnicode_AsUTF8String(module.get()));
+  if (text && PyUnicode_Check(text.get())) {
+    Ref bytes(PyUnicode_AsUTF8String(text.get()));
     if (bytes) out = PyBytes_AsString(bytes.get());
   }
   PyErr_Clear();
   return out;
+}
+
+std::string type_name(PyObject* value) {
+  std::string name = type_attribute(value, "__name__");
+  return name.empty() ? "object" : name;
 }
 
 bool wrong_type(PyObject* value, const char* name, const char* expected) {
@@ -181,7 +177,7 @@ bool boolean(PyObject* value, const char* name, bool& out) {
     return true;
   }
   std::string type = type_name(value);
-  if (type_module(value) == "numpy" && (type == "bool_" || type == "bool")) {
+  if (type_attribute(value, "__module__") == "numpy" && (type == "bool_" || type == "bool")) {
     int truth = PyObject_IsTrue(value);
     if (truth < 0) return false;
     out = truth != 0;
