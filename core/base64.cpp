@@ -92,53 +92,73 @@ std::string encode(std::string_view bytes) {
   return out;
 }
 
-std::expected<std::string, std::string> decode(std::string_view text) {
-  const std::size_t n = text.size();
-  if (n % 4 != 0) return std::unexpected("length " + std::to_string(n) + " is not a multiple of 4");
-  if (n == 0) return std::string();
-  auto in = reinterpret_cast<const unsigned char*>(text.data());
+namespace {
+
+// Decodes the n characters at `in` into `o`, which may be `in` itself:
+// each group is read whole before its three bytes are written, and those
+// land before the group. Returns the byte count, or sets `fault`.
+std::size_t decode_into(const unsigned char* in, std::size_t n, char* o, std::string& fault) {
+  if (n % 4 != 0) {
+    fault = "length " + std::to_string(n) + " is not a multiple of 4";
+    return 0;
+  }
+  if (n == 0) return 0;
 
   // Only the last group may carry padding: one '=' or two.
   const std::size_t last = n - 4;
   std::size_t pad = 0;
   if (in[n - 1] == '=') pad = in[n - 2] == '=' ? 2 : 1;
 
-  std::string out;
-  std::string fault;
-  const std::size_t size = n / 4 * 3 - pad;
-  out.resize_and_overwrite(size, [&](char* o, std::size_t) {
-    std::size_t i = 0;
-    for (; i < last; i += 4, o += 3) {
-      std::uint32_t v = group(in + i);
-      if (v & kInvalid) {
-        fault = describe_bad_group(in + i, i);
-        return std::size_t{0};
-      }
-      o[0] = static_cast<char>(v >> 16);
-      o[1] = static_cast<char>(v >> 8);
-      o[2] = static_cast<char>(v);
-    }
-    unsigned char tail[4] = {in[i], in[i + 1], in[i + 2], in[i + 3]};
-    if (pad >= 1) tail[3] = 'A';
-    if (pad == 2) tail[2] = 'A';
-    std::uint32_t v = group(tail);
+  std::size_t i = 0;
+  for (; i < last; i += 4, o += 3) {
+    std::uint32_t v = group(in + i);
     if (v & kInvalid) {
-      fault = describe_bad_group(tail, i);
-      return std::size_t{0};
-    }
-    // The bits below the last encoded byte must be zero, or two texts would
-    // decode to the same bytes.
-    if ((pad == 1 && (v & 0xFF) != 0) || (pad == 2 && (v & 0xFFFF) != 0)) {
-      fault = at_offset("non-zero trailing bits", n - 1 - pad);
-      return std::size_t{0};
+      fault = describe_bad_group(in + i, i);
+      return 0;
     }
     o[0] = static_cast<char>(v >> 16);
-    if (pad < 2) o[1] = static_cast<char>(v >> 8);
-    if (pad < 1) o[2] = static_cast<char>(v);
-    return size;
+    o[1] = static_cast<char>(v >> 8);
+    o[2] = static_cast<char>(v);
+  }
+  unsigned char tail[4] = {in[i], in[i + 1], in[i + 2], in[i + 3]};
+  if (pad >= 1) tail[3] = 'A';
+  if (pad == 2) tail[2] = 'A';
+  std::uint32_t v = group(tail);
+  if (v & kInvalid) {
+    fault = describe_bad_group(tail, i);
+    return 0;
+  }
+  // The bits below the last encoded byte must be zero, or two texts would
+  // decode to the same bytes.
+  if ((pad == 1 && (v & 0xFF) != 0) || (pad == 2 && (v & 0xFFFF) != 0)) {
+    fault = at_offset("non-zero trailing bits", n - 1 - pad);
+    return 0;
+  }
+  o[0] = static_cast<char>(v >> 16);
+  if (pad < 2) o[1] = static_cast<char>(v >> 8);
+  if (pad < 1) o[2] = static_cast<char>(v);
+  return n / 4 * 3 - pad;
+}
+
+}  // namespace
+
+std::expected<std::string, std::string> decode(std::string_view text) {
+  std::string out;
+  std::string fault;
+  // The bytes never outnumber three quarters of the text.
+  out.resize_and_overwrite(text.size() / 4 * 3, [&](char* o, std::size_t) {
+    return decode_into(reinterpret_cast<const unsigned char*>(text.data()), text.size(), o, fault);
   });
   if (!fault.empty()) return std::unexpected(std::move(fault));
   return out;
+}
+
+std::expected<void, std::string> decode_in_place(std::string& text) {
+  std::string fault;
+  std::size_t size = decode_into(reinterpret_cast<const unsigned char*>(text.data()), text.size(), text.data(), fault);
+  if (!fault.empty()) return std::unexpected(std::move(fault));
+  text.resize(size);
+  return {};
 }
 
 }  // namespace kestrelite::base64

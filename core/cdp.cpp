@@ -1,5 +1,6 @@
 #include "cdp.hpp"
 
+#include <cstring>
 #include <thread>
 #include <utility>
 
@@ -12,14 +13,120 @@ namespace {
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-}  // namespace
+// String values at least this long are lifted out of a message before it is
+// parsed and put back into the parsed value. The general parser handles a
+// string one character at a time, through two growing buffers; for the
+// megabytes of base64 in a screenshot reply that costs more than all the
+// rest of a capture's own work.
+constexpr std::size_t kLongString = 4096;
 
-Result<json> parse_devtools_message(std::string_view text) {
+// True when every byte stands for itself inside a JSON string: printable
+// ASCII or DEL but '\\' ('"' cannot occur inside). Eight bytes at a time: a
+// byte below 0x20 sets its top bit in (w - 0x20...) & ~w, a backslash does
+// the same in (x - 0x01...) & ~x for x = w ^ 0x5C..., and a byte from 0x80
+// on has it set already.
+bool plain_string_bytes(std::string_view s) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  std::uint64_t bad = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    const std::uint64_t x = w ^ (0x5C * kOnes);
+    bad |= ((w - 0x20 * kOnes) & ~w) | ((x - kOnes) & ~x) | w;
+  }
+  for (; i < s.size(); ++i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    bad |= c < 0x20 || c >= 0x80 || c == '\\' ? 0x80 : 0;
+  }
+  return (bad & 0x80 * kOnes) == 0;
+}
+
+// The position of the '"' that closes the string literal opening at
+// `open`, or npos when it is not closed.
+std::size_t closing_quote(std::string_view text, std::size_t open) {
+  std::size_t from = open + 1;
+  for (;;) {
+    std::size_t quote = text.find('"', from);
+    if (quote == std::string_view::npos) return quote;
+    std::size_t escape = text.substr(from, quote - from).find('\\');
+    if (escape == std::string_view::npos) return quote;
+    from += escape + 2;  // the escaped character cannot close the literal
+    if (from > text.size()) return std::string_view::npos;
+  }
+}
+
+bool is_key(std::string_view text, std::size_t close) {
+  std::size_t next = text.find_first_not_of(" \t\n\r", close + 1);
+  return next != std::string_view::npos && text[next] == ':';
+}
+
+Result<json> parse_whole(std::string_view text) {
   try {
     return json::parse(text);
   } catch (const json::parse_error& e) {
     return fail(Error::json_syntax(text, e.byte, json_parser_message(e.what())));
+  } catch (const json::out_of_range& e) {
+    // A number beyond a double's range ("1e999"); this error has no position.
+    return fail(Error::json(JsonError{"syntax", json_parser_message(e.what()), 0, 0}));
   }
+}
+
+}  // namespace
+
+Result<json> parse_devtools_message(std::string text) {
+  // The text with every long plain string value emptied, and where those
+  // values are: their place among the message's string values, in text
+  // order, and their span of the text.
+  struct Lifted {
+    std::size_t ordinal;
+    std::size_t at;
+    std::size_t size;
+  };
+  std::string rest;
+  std::vector<Lifted> lifted;
+  const std::string_view whole(text);
+  std::size_t copied = 0;
+  std::size_t string_values = 0;
+  for (std::size_t open = whole.find('"'); open != std::string_view::npos;) {
+    std::size_t close = closing_quote(whole, open);
+    if (close == std::string_view::npos) break;
+    if (!is_key(whole, close)) {
+      std::string_view content = whole.substr(open + 1, close - open - 1);
+      if (content.size() >= kLongString && plain_string_bytes(content)) {
+        rest.append(whole, copied, open + 1 - copied);
+        copied = close;
+        lifted.push_back({string_values, open + 1, content.size()});
+      }
+      ++string_values;
+    }
+    open = whole.find('"', close + 1);
+  }
+  if (lifted.empty()) return parse_whole(text);
+  rest.append(whole, copied);
+
+  // The short text is valid exactly when the whole one is, and then its
+  // values are the same but for the emptied strings. A fault is reported
+  // from the whole text, so that its position and wording do not change.
+  if (!json::accept(rest)) return parse_whole(text);
+  std::vector<std::string> values;
+  values.reserve(lifted.size());
+  for (std::size_t i = 1; i < lifted.size(); ++i) values.push_back(text.substr(lifted[i].at, lifted[i].size));
+  // The first value keeps the text's buffer: its bytes move to the front.
+  text.erase(0, lifted[0].at);
+  text.resize(lifted[0].size);
+  values.insert(values.begin(), std::move(text));
+
+  std::size_t seen = 0;
+  std::size_t next = 0;
+  auto put_back = [&](int, json::parse_event_t event, json& value) {
+    if (event == json::parse_event_t::value && value.is_string()) {
+      if (next < lifted.size() && lifted[next].ordinal == seen) value = std::move(values[next++]);
+      ++seen;
+    }
+    return true;
+  };
+  return json::parse(rest, put_back, /*allow_exceptions=*/false);
 }
 
 namespace {
@@ -28,7 +135,7 @@ namespace {
 std::expected<std::string, std::string> page_url(std::uint16_t port) {
   auto body = http_get(port, "/json/list");
   if (!body) return std::unexpected(body.error().display());
-  auto parsed = parse_devtools_message(*body);
+  auto parsed = parse_devtools_message(std::move(*body));
   if (!parsed) return std::unexpected("bad target list: " + parsed.error().message());
   const json& targets = *parsed;
   if (!targets.is_array()) return std::unexpected("target list was not an array");
@@ -120,7 +227,7 @@ Result<json> Browser::call(std::string_view method, json params) {
   for (;;) {
     auto text = ws_.recv_text();
     if (!text) return fail(std::move(text.error()));
-    auto message = parse_devtools_message(*text);
+    auto message = parse_devtools_message(std::move(*text));
     if (!message) return fail(std::move(message.error()));
     if (!message->is_object()) continue;
     auto reply_id = message->find("id");

@@ -37,8 +37,11 @@ struct LaunchOptions {
 };
 
 // Parses one DevTools message; the error carries the parser's message and
-// the line and column where it stopped.
-Result<nlohmann::json> parse_devtools_message(std::string_view text);
+// the line and column where it stopped. Long plain string values (a
+// screenshot's base64) are not run through the character-by-character
+// parser, and the first of them takes over the text's buffer instead of
+// being copied.
+Result<nlohmann::json> parse_devtools_message(std::string text);
 
 // The browser's command line after the program name.
 std::vector<std::string> browser_arguments(const LaunchOptions& options);
