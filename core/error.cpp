@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "json_text.hpp"
+
 namespace kestrelite {
 
 namespace {
@@ -43,7 +45,13 @@ std::string json_display(const JsonError& e) {
 std::string json_parser_message(std::string_view what) {
   std::size_t column = what.find("column ");
   std::size_t colon = column == std::string_view::npos ? std::string_view::npos : what.find(": ", column);
-  return std::string(colon == std::string_view::npos ? what : what.substr(colon + 2));
+  std::size_t kind = what.starts_with("[json.exception.") ? what.find("] ") : std::string_view::npos;
+  if (colon != std::string_view::npos)
+    what.remove_prefix(colon + 2);
+  else if (kind != std::string_view::npos)
+    what.remove_prefix(kind + 2);
+  // The parser quotes the bytes it stopped at, which need not be UTF-8.
+  return json_text::lossy_utf8(what);
 }
 
 TextPosition position_of(std::string_view text, std::size_t offset) {

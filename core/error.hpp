@@ -78,9 +78,11 @@ using Result = std::expected<T, Error>;
 // Shorthand for returning an error from a function that returns Result<T>.
 inline std::unexpected<Error> fail(Error error) { return std::unexpected<Error>(std::move(error)); }
 
-// The JSON parser's own wording of a syntax error: nlohmann's text without
-// its "[json.exception...] parse error at line L, column C: " prefix, so
-// that every JSON error gives its position in the same form.
+// The JSON parser's own wording of an error: nlohmann's text without its
+// "[json.exception...] parse error at line L, column C: " prefix (or just
+// "[json.exception...] " when it names no position), so that every JSON
+// error gives its position in the same form, and with the invalid UTF-8 of
+// the bytes it quotes replaced, so that it is text.
 std::string json_parser_message(std::string_view what);
 
 // 1-based line and column of the byte just before `offset` in `text`.
