@@ -9,6 +9,9 @@
 #include "progress.hpp"
 #include "report.hpp"
 #include "run.hpp"
+#ifdef KESTRELITE_BENCH_HOOK
+#include "timings_progress.hpp"
+#endif
 
 namespace kestrelite::native {
 
@@ -112,7 +115,11 @@ PyObject* capture_json_body(PyObject* args, PyObject* kwargs) {
   std::optional<Result<RunReport>> report;
   {
     WithoutInterpreterLock unlocked;
+#ifdef KESTRELITE_BENCH_HOOK
+    bench::TimingsProgress collector;
+#else
     Collector collector;
+#endif
     report.emplace(run(options, collector));
   }
   if (!*report) {

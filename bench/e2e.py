@@ -1,0 +1,427 @@
+"""kestrelite's benchmarks against a Puppeteer script, with one report.
+
+Runs, in this order:
+  1. the micro benchmarks (the Google Benchmark binary given with --micro);
+  2. the end-to-end rounds: for each of six presets (422x514 to 3840x2160),
+     one capture by kestrelite (capture_one.py: a fresh Python process timing
+     one capture_json call) and one by the Puppeteer script peers/capture.mjs,
+     both on pages/index.html served from a loopback HTTP server, in
+     alternating order, `--rounds` times;
+  3. the command-line tool on the 33 App Store presets with --jobs 1 and
+     --jobs 2;
+  4. the scaling check: kestrelite alone, in one process after a warm-up
+     capture, twice over the six presets with pages/index.html and with
+     pages/noise.html, whose screenshots cannot be compressed (up to 25 MB
+     of PNG).
+It prints tables and writes every figure to bench/results/<date>T<time>.json.
+
+Run it with the interpreter kestrelite is built for and
+PYTHONPATH=<build>/python, where <build> was configured with
+-DKESTRELITE_BENCH=ON: only such a module writes the phase timings
+(KESTRELITE_BENCH_TIMINGS) this report needs. The standard library is all
+it uses.
+"""
+
+import argparse
+import datetime
+import functools
+import http.server
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+PAGES = HERE / "pages"
+PEERS = HERE / "peers"
+RESULTS = HERE / "results"
+BROWSER = "/usr/lib/chromium/chromium-headless-shell"
+
+DEVICES = [
+    "apple-watch-ultra-3",
+    "play-phone-portrait",
+    "apple-iphone-6-9-1320",
+    "apple-ipad-13-2064",
+    "apple-mac-2880",
+    "apple-tv-2160",
+]
+LARGEST = "apple-tv-2160"
+
+PHASES = ["launch", "attach", "emulation", "navigate", "settle", "probe",
+          "screenshot", "decode", "write", "shutdown"]
+PUPPETEER_PHASES = ["launch", "emulation", "navigate", "screenshot", "write", "close"]
+
+# What kestrelite presents to the page for each platform (user agent, touch),
+# so that the Puppeteer script emulates the same device.
+USER_AGENTS = {
+    "ios_phone": "Mozilla/5.0 (iPhone; CPU iPhone OS 17_0 like Mac OS X) AppleWebKit/605.1.15 "
+                 "(KHTML, like Gecko) Version/17.0 Mobile/15E148 Safari/604.1",
+    "ios_tablet": "Mozilla/5.0 (iPad; CPU OS 17_0 like Mac OS X) AppleWebKit/605.1.15 "
+                  "(KHTML, like Gecko) Version/17.0 Mobile/15E148 Safari/604.1",
+    "ios_watch": "Mozilla/5.0 (Apple Watch; CPU WatchOS 10_0 like Mac OS X) AppleWebKit/605.1.15 "
+                 "(KHTML, like Gecko) Mobile/15E148",
+    "android_phone": "Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 "
+                     "(KHTML, like Gecko) Chrome/126.0.0.0 Mobile Safari/537.36",
+    "android_tablet": "Mozilla/5.0 (Linux; Android 14; Pixel Tablet) AppleWebKit/537.36 "
+                      "(KHTML, like Gecko) Chrome/126.0.0.0 Safari/537.36",
+    "macos": "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 "
+             "(KHTML, like Gecko) Version/17.0 Safari/605.1.15",
+}
+TOUCH = {"ios_phone", "ios_tablet", "ios_watch", "android_phone", "android_tablet"}
+
+MIB = 1024
+
+
+def load_average():
+    return list(os.getloadavg())
+
+
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def rounded(value):
+    """The value with every float cut to two decimals, to keep result files small."""
+    if isinstance(value, float):
+        return round(value, 2)
+    if isinstance(value, dict):
+        return {k: rounded(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [rounded(v) for v in value]
+    return value
+
+
+def fmt(value, digits=0):
+    if value is None:
+        return "-"
+    return f"{value:.{digits}f}"
+
+
+def run_ours(python_env, jobs, work):
+    """Runs capture_one.py on [(url, device id), ...] in one fresh process."""
+    out_dir = Path(tempfile.mkdtemp(dir=work))
+    timings = out_dir / "timings.jsonl"
+    env = dict(python_env, KESTRELITE_BENCH_TIMINGS=str(timings))
+    listed = [{"url": url, "out_dir": str(out_dir / str(i)), "device": device, "executable": BROWSER}
+              for i, (url, device) in enumerate(jobs)]
+    done = subprocess.run([sys.executable, str(HERE / "capture_one.py"), json.dumps(listed)],
+                          env=env, capture_output=True, text=True, timeout=600)
+    if done.returncode != 0:
+        raise RuntimeError(f"capture_one.py failed: {done.stderr.strip()}")
+    results = [json.loads(line) for line in done.stdout.splitlines()]
+    lines = timings.read_text().splitlines() if timings.exists() else []
+    for i, figures in enumerate(results):
+        figures["phases"] = {k: v for k, v in json.loads(lines[i]).items() if k in PHASES} if i < len(lines) else None
+    shutil.rmtree(out_dir)
+    return results
+
+
+def run_puppeteer(device, url, work):
+    out_dir = Path(tempfile.mkdtemp(dir=work))
+    job = {
+        "url": url, "out": str(out_dir / f"{device['id']}.png"), "executable": BROWSER,
+        "width": device["output_width"] // device["scale"],
+        "height": device["output_height"] // device["scale"],
+        "scale": device["scale"], "mobile": device["mobile"],
+        "touch": device["platform"] in TOUCH, "userAgent": USER_AGENTS.get(device["platform"]),
+    }
+    done = subprocess.run(["node", str(PEERS / "capture.mjs"), json.dumps(job)], cwd=PEERS,
+                          capture_output=True, text=True, timeout=300)
+    shutil.rmtree(out_dir)
+    if done.returncode != 0:
+        raise RuntimeError(f"puppeteer failed on {device['id']}: {done.stderr.strip()[-2000:]}")
+    return json.loads(done.stdout)
+
+
+def micro(binary):
+    print(f"micro benchmarks: {binary}", flush=True)
+    done = subprocess.run([binary, "--benchmark_format=json", "--benchmark_min_time=0.2"],
+                          capture_output=True, text=True, timeout=300)
+    if done.returncode != 0:
+        raise RuntimeError(f"micro benchmarks failed: {done.stderr.strip()}")
+    rows = []
+    for b in json.loads(done.stdout)["benchmarks"]:
+        scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b["time_unit"]]
+        rows.append({
+            "name": b["name"],
+            "real_ms": b["real_time"] * scale,
+            "cpu_ms": b["cpu_time"] * scale,
+            "mb_per_s": b["bytes_per_second"] / 1e6 if "bytes_per_second" in b else None,
+            "error": b.get("error_message"),
+        })
+    print(f"  {'benchmark':40} {'real ms':>10} {'cpu ms':>10} {'MB/s':>10}")
+    for r in rows:
+        print(f"  {r['name']:40} {r['real_ms']:10.3f} {r['cpu_ms']:10.3f} {fmt(r['mb_per_s']):>10}"
+              + (f"  ERROR {r['error']}" if r["error"] else ""))
+    return rows
+
+
+def rounds(devices, python_env, url, count, work, with_puppeteer):
+    records = []
+    for r in range(count):
+        print(f"round {r + 1}/{count}  (load {load_average()[0]:.2f})", flush=True)
+        for i, device_id in enumerate(DEVICES):
+            device = devices[device_id]
+            order = ["ours", "puppeteer"] if (r + i) % 2 == 0 else ["puppeteer", "ours"]
+            if not with_puppeteer:
+                order = ["ours"]
+            row = {"round": r + 1, "device": device_id}
+            for tool in order:
+                row[tool] = (run_ours(python_env, [(url, device_id)], work)[0] if tool == "ours"
+                             else run_puppeteer(device, url, work))
+            ours, theirs = row["ours"], row.get("puppeteer")
+            ratio = ours["wall_ms"] / theirs["wall_ms"] if theirs else None
+            row["ratio"] = ratio
+            print(f"  {device_id:24} ours {ours['wall_ms']:7.0f} ms cpu {ours['cpu_ms']:5.1f} ms"
+                  + (f" | puppeteer {theirs['wall_ms']:7.0f} ms cpu {theirs['cpu_ms']:6.1f} ms"
+                     f" | ratio {ratio:.2f}" if theirs else ""), flush=True)
+            records.append(row)
+    return records
+
+
+def summarize_rounds(records):
+    summary = {}
+    for device_id in DEVICES:
+        rows = [r for r in records if r["device"] == device_id]
+        ours = [r["ours"] for r in rows]
+        theirs = [r["puppeteer"] for r in rows if "puppeteer" in r]
+        phases = {p: median([o["phases"][p] for o in ours if o["phases"]]) for p in PHASES}
+        summary[device_id] = {
+            "bytes": median([o["bytes"] for o in ours]),
+            "ours_wall_ms": median([o["wall_ms"] for o in ours]),
+            "puppeteer_wall_ms": median([t["wall_ms"] for t in theirs]),
+            "ratio_median": median([r["ratio"] for r in rows]),
+            "ours_cpu_ms": median([o["cpu_ms"] for o in ours]),
+            "puppeteer_cpu_ms": median([t["cpu_ms"] for t in theirs]),
+            "ours_peak_mib": max(o["peak_rss_kib"] for o in ours) / MIB,
+            "ours_rss_before_mib": max(o["peak_rss_before_kib"] for o in ours) / MIB,
+            "puppeteer_peak_mib": max((t["peak_rss_kib"] for t in theirs), default=0) / MIB or None,
+            "ours_minor_faults": median([o["minor_faults"] for o in ours]),
+            "phases_ms": phases,
+            "puppeteer_phases_ms": {p: median([t["phases"][p] for t in theirs])
+                                    for p in PUPPETEER_PHASES} if theirs else None,
+            "outcomes": sorted({o["outcome"] for o in ours}),
+        }
+    return summary
+
+
+def print_rounds(summary):
+    print("\nend to end, medians per device (ms; memory MiB; ratio = median of same-round ours/puppeteer)")
+    print(f"  {'device':24} {'PNG KB':>7} {'ours':>6} {'pptr':>6} {'ratio':>6} {'cpu':>6} {'pptr cpu':>8}"
+          f" {'peak':>5} {'pptr peak':>9}")
+    for device_id, s in summary.items():
+        print(f"  {device_id:24} {fmt(s['bytes'] / 1000):>7} {fmt(s['ours_wall_ms']):>6}"
+              f" {fmt(s['puppeteer_wall_ms']):>6} {fmt(s['ratio_median'], 2):>6} {fmt(s['ours_cpu_ms'], 1):>6}"
+              f" {fmt(s['puppeteer_cpu_ms'], 1):>8} {fmt(s['ours_peak_mib'], 1):>5}"
+              f" {fmt(s['puppeteer_peak_mib'], 1):>9}")
+    print("\nphase split of our captures, medians (ms)")
+    print("  " + f"{'device':24}" + "".join(f"{p[:9]:>10}" for p in PHASES))
+    for device_id, s in summary.items():
+        print("  " + f"{device_id:24}" + "".join(f"{fmt(s['phases_ms'][p], 1):>10}" for p in PHASES))
+    if any(s["puppeteer_phases_ms"] for s in summary.values()):
+        print("\nphase split of the Puppeteer script, medians (ms; launch ends with the first page ready)")
+        print("  " + f"{'device':24}" + "".join(f"{p:>11}" for p in PUPPETEER_PHASES))
+        for device_id, s in summary.items():
+            print("  " + f"{device_id:24}"
+                  + "".join(f"{fmt(s['puppeteer_phases_ms'][p], 1):>11}" for p in PUPPETEER_PHASES))
+
+
+def cli_jobs(python_env, url, work, repeats):
+    runs = []
+    for r in range(repeats):
+        for jobs in ([1, 2] if r % 2 == 0 else [2, 1]):
+            out_dir = Path(tempfile.mkdtemp(dir=work))
+            timings = out_dir.parent / f"{out_dir.name}.timings.jsonl"
+            env = dict(python_env, KESTRELITE_BENCH_TIMINGS=str(timings))
+            command = [sys.executable, "-m", "kestrelite", "capture", url, "--store", "apple",
+                       "--jobs", str(jobs), "--out", str(out_dir), "--browser", BROWSER]
+            start = time.perf_counter()
+            done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=900)
+            wall = time.perf_counter() - start
+            lines = [json.loads(l) for l in timings.read_text().splitlines()] if timings.exists() else []
+            report = json.loads((out_dir / "report.json").read_text()) if (out_dir / "report.json").exists() else {}
+            shutil.rmtree(out_dir)
+            timings.unlink(missing_ok=True)
+            run = {
+                "jobs": jobs, "wall_s": wall, "exit": done.returncode,
+                "exact": report.get("exact"), "failed": report.get("failed"),
+                "device_ms_sum": sum(l["elapsed"] for l in lines),
+                "phases_ms_sum": {p: sum(l[p] for l in lines) for p in PHASES},
+            }
+            print(f"  --jobs {jobs}: {wall:6.1f} s, exit {done.returncode}, {run['exact']} exact,"
+                  f" {run['failed']} failed (load {load_average()[0]:.2f})", flush=True)
+            runs.append(run)
+    one = median([r["wall_s"] for r in runs if r["jobs"] == 1])
+    two = median([r["wall_s"] for r in runs if r["jobs"] == 2])
+    return {"runs": runs, "jobs1_s": one, "jobs2_s": two, "ratio": two / one}
+
+
+def scaling(python_env, base_url, work):
+    """Our cost against the PNG size, in one long-running process as the
+    command line has it: after a warm-up capture, every preset on the plain
+    page and on the noise page, twice; each point keeps the pass that cost
+    less CPU, since load from outside only ever adds."""
+    series = [(base_url + page, device_id) for page in ("index.html", "noise.html") for device_id in DEVICES]
+    results = run_ours(python_env, [(base_url + "index.html", DEVICES[0])] + series + series, work)[1:]
+    passes = zip(results[:len(series)], results[len(series):])
+    points = []
+    for (url, device_id), o in zip(series, (min(pair, key=lambda o: o["cpu_ms"]) for pair in passes)):
+        page = url.rsplit("/", 1)[1].split(".")[0]
+        print(f"  {page:6} {device_id:24} {o['bytes'] / 1e6:6.2f} MB  cpu {o['cpu_ms']:6.1f} ms"
+              f"  decode {o['phases']['decode']:6.1f} ms  write {o['phases']['write']:6.1f} ms", flush=True)
+        points.append({"page": page, "device": device_id, "bytes": o["bytes"], "wall_ms": o["wall_ms"],
+                       "cpu_ms": o["cpu_ms"], "minor_faults": o["minor_faults"],
+                       **{p: o["phases"][p] for p in PHASES}})
+    for p in points:
+        p["ours_ms"] = p["wall_ms"] - p["screenshot"]
+        p["decode_write_ms"] = p["decode"] + p["write"]
+
+    def fit(key):
+        # Least squares y = a + b * MB; the worst point's share of y above
+        # the line tells whether anything grows faster than linearly.
+        xs = [p["bytes"] / 1e6 for p in points]
+        ys = [p[key] for p in points]
+        mx, my = statistics.fmean(xs), statistics.fmean(ys)
+        sxx = sum((x - mx) ** 2 for x in xs)
+        b = sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sxx
+        a = my - b * mx
+        big = max(range(len(xs)), key=lambda i: xs[i])
+        return {"intercept_ms": a, "ms_per_mb": b, "largest_mb": xs[big], "largest_ms": ys[big],
+                "largest_fit_ms": a + b * xs[big]}
+
+    fits = {k: fit(k) for k in ("cpu_ms", "decode_write_ms", "decode", "write")}
+    return {"points": points, "fits": fits}
+
+
+def print_scaling(result):
+    print("\nscaling: our part against PNG size, warm process (ms; ours = wall - the browser's screenshot phase)")
+    print(f"  {'page':6} {'device':24} {'PNG MB':>7} {'cpu':>7} {'faults':>7} {'decode':>7} {'write':>7}"
+          f" {'ours':>7} {'cpu/MB':>7}")
+    for p in sorted(result["points"], key=lambda p: p["bytes"]):
+        mb = p["bytes"] / 1e6
+        print(f"  {p['page']:6} {p['device']:24} {mb:7.2f} {p['cpu_ms']:7.1f} {p['minor_faults']:7d}"
+              f" {p['decode']:7.1f} {p['write']:7.1f} {p['ours_ms']:7.0f} {p['cpu_ms'] / mb:7.1f}")
+    for key, f in result["fits"].items():
+        print(f"  fit {key:16} {f['intercept_ms']:7.2f} ms + {f['ms_per_mb']:6.2f} ms/MB;"
+              f" at {f['largest_mb']:.1f} MB measured {f['largest_ms']:.1f}, line {f['largest_fit_ms']:.1f}")
+
+
+def targets(summary, cli, scaled, micro_rows):
+    t = {}
+    ratios = {d: s["ratio_median"] for d, s in summary.items()}
+    if ratios and all(r is not None for r in ratios.values()):
+        t["wall_le_0.95_puppeteer"] = {"met": all(r <= 0.95 for r in ratios.values()), "per_device": ratios}
+    if summary:
+        cpus = {d: s["ours_cpu_ms"] for d, s in summary.items()}
+        t["cpu_le_10ms_fresh_process"] = {"met": all(c <= 10 for c in cpus.values()), "per_device": cpus}
+        t["peak_le_40MiB_at_3840x2160"] = {"met": summary[LARGEST]["ours_peak_mib"] <= 40,
+                                           "mib": summary[LARGEST]["ours_peak_mib"]}
+    warm = {p["device"]: p["cpu_ms"] for p in (scaled or {}).get("points", []) if p["page"] == "index"}
+    if warm:
+        t["cpu_le_10ms_warm_process"] = {"met": all(c <= 10 for c in warm.values()), "per_device": warm}
+    if cli:
+        t["jobs2_le_0.75_jobs1"] = {"met": cli["ratio"] <= 0.75, "ratio": cli["ratio"]}
+    reply = [r for r in micro_rows if r["name"].startswith("BM_ScreenshotReply")]
+    if reply:
+        t["reply_ge_300MBps"] = {"met": all(r["mb_per_s"] >= 300 for r in reply),
+                                 "mb_per_s": {r["name"]: r["mb_per_s"] for r in reply}}
+    return t
+
+
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--micro", help="the kestrelite_bench binary; its benchmarks run first")
+    parser.add_argument("--rounds", type=int, default=int(os.environ.get("BENCH_ROUNDS", "5")))
+    parser.add_argument("--cli-repeats", type=int, default=int(os.environ.get("BENCH_CLI_REPEATS", "1")),
+                        help="pairs of --jobs 1/--jobs 2 runs (0: skip)")
+    parser.add_argument("--no-puppeteer", action="store_true")
+    parser.add_argument("--no-scaling", action="store_true")
+    parser.add_argument("--results", default=str(RESULTS), help="folder for the JSON file")
+    args = parser.parse_args()
+
+    import kestrelite
+    if not Path(BROWSER).exists():
+        print(f"no browser at {BROWSER}", file=sys.stderr)
+        return 2
+    with_puppeteer = not args.no_puppeteer
+    if with_puppeteer and not (PEERS / "node_modules" / "puppeteer-core").exists():
+        print("bench/peers has no node_modules: run `npm ci` there, or pass --no-puppeteer", file=sys.stderr)
+        return 2
+
+    started = datetime.datetime.now()
+    python_env = dict(os.environ)  # the children import kestrelite from the same PYTHONPATH
+    result = {
+        "started": started.isoformat(timespec="seconds"),
+        "machine": {"cpus": os.cpu_count(), "load_start": load_average(),
+                    "browser": subprocess.run([BROWSER, "--version"], capture_output=True, text=True).stdout.strip(),
+                    "kestrelite": kestrelite.version(),
+                    "node": subprocess.run(["node", "--version"], capture_output=True, text=True).stdout.strip()
+                    if with_puppeteer else None},
+        "config": {"rounds": args.rounds, "cli_repeats": args.cli_repeats, "devices": DEVICES,
+                   "browser_path": BROWSER},
+    }
+
+    micro_rows = micro(args.micro) if args.micro else []
+    result["micro"] = micro_rows
+
+    devices = {d["id"]: d for d in json.loads(kestrelite.devices_json())}
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(QuietHandler, directory=str(PAGES)))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    base_url = f"http://127.0.0.1:{server.server_address[1]}/"
+    work = Path(tempfile.mkdtemp(prefix="kestrelite-bench-"))
+    try:
+        print(f"\nend to end on {base_url}index.html, {args.rounds} rounds, browser {BROWSER}", flush=True)
+        records = rounds(devices, python_env, base_url + "index.html", args.rounds, work, with_puppeteer)
+        summary = summarize_rounds(records) if records else {}
+        result["e2e"] = {"summary": summary, "records": records}
+        if summary:
+            print_rounds(summary)
+
+        cli = None
+        if args.cli_repeats > 0:
+            print(f"\ncommand line: kestrelite capture {base_url}index.html --store apple --jobs 1|2", flush=True)
+            cli = cli_jobs(python_env, base_url + "index.html", work, args.cli_repeats)
+            print(f"  median --jobs 1 {cli['jobs1_s']:.1f} s, --jobs 2 {cli['jobs2_s']:.1f} s,"
+                  f" ratio {cli['ratio']:.2f}")
+        result["cli"] = cli
+
+        if not args.no_scaling:
+            print("\nscaling check: one process, a warm-up capture, then index.html and noise.html twice"
+                  " (the cheaper pass of each)", flush=True)
+            result["scaling"] = scaling(python_env, base_url, work)
+            print_scaling(result["scaling"])
+    finally:
+        server.shutdown()
+        shutil.rmtree(work, ignore_errors=True)
+
+    result["targets"] = targets(summary, cli, result.get("scaling"), micro_rows)
+    result["machine"]["load_end"] = load_average()
+    result["elapsed_s"] = (datetime.datetime.now() - started).total_seconds()
+    print("\ntargets")
+    for name, t in result["targets"].items():
+        print(f"  {name:30} {'met' if t['met'] else 'MISSED'}")
+    print(f"load average at start {result['machine']['load_start'][0]:.2f}, at end"
+          f" {result['machine']['load_end'][0]:.2f}; {result['elapsed_s']:.0f} s")
+
+    folder = Path(args.results)
+    folder.mkdir(parents=True, exist_ok=True)
+    path = folder / (started.strftime("%Y-%m-%dT%H-%M") + ".json")
+    path.write_text(json.dumps(rounded(result), separators=(",", ":")) + "\n")
+    print(f"results: {path}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
