@@ -2,7 +2,10 @@
 BUILD ?= build
 PYTHON := /usr/bin/python3
 
-.PHONY: deps build test demo venv
+ASAN_BUILD ?= build-asan
+FUZZ_SECONDS ?= 30
+
+.PHONY: deps build test check sanitize fuzz demo venv
 
 deps:
 	scripts/install-deps
@@ -11,8 +14,20 @@ build: deps
 	cmake -S . -B $(BUILD) -G Ninja
 	cmake --build $(BUILD)
 
-test: build
+# Everything CI runs: the tests, the same tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and every fuzz target for $(FUZZ_SECONDS) s.
+test: check sanitize fuzz
+
+check: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2
+
+sanitize: deps
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DKESTRELITE_SANITIZE=ON
+	cmake --build $(ASAN_BUILD)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j2
+
+fuzz: deps
+	tests/fuzz/run-all $(FUZZ_SECONDS)
 
 # The demo installs the package into .venv (a real `kestrelite` command, built
 # offline from this tree), points kestrelite at the local headless shell, and
@@ -27,3 +42,22 @@ venv: deps
 demo: venv
 	$(VENV)/bin/kestrelite install-browser
 	$(VENV)/bin/kestrelite capture examples/demo --store apple --out $(DEMO_OUT) --jobs 2
+
+# `make bench`: the micro benchmarks, then kestrelite against a Puppeteer
+# script on six devices, the command line with --jobs 1 and 2, and the
+# scaling check (README, Benchmarks). BENCH_ROUNDS sets the number of
+# end-to-end rounds. Node and npm come from the system, installed from
+# Debian when missing.
+BENCH_BUILD := build-bench
+BENCH_ROUNDS ?= 5
+BENCH_SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
+
+.PHONY: bench
+bench: deps
+	command -v npm >/dev/null 2>&1 || { $(BENCH_SUDO) apt-get update -q && \
+	  DEBIAN_FRONTEND=noninteractive $(BENCH_SUDO) apt-get install -y -q --no-install-recommends nodejs npm; }
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DKESTRELITE_BENCH=ON -DKESTRELITE_TESTS=OFF
+	cmake --build $(BENCH_BUILD)
+	cd bench/peers && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error
+	PYTHONPATH=$(BENCH_BUILD)/python $(PYTHON) bench/e2e.py --rounds $(BENCH_ROUNDS) \
+	  --micro $(BENCH_BUILD)/bench/kestrelite_bench
