@@ -38,6 +38,14 @@ std::string url_for(const LoopbackServer& server, std::string_view path = "/devt
 
 std::string display(const Error& e) { return e.display(); }
 
+// Connects to `server` and receives one message; the connection closes on
+// return.
+Result<std::string> receive_one(const LoopbackServer& server) {
+  auto ws = Ws::connect(url_for(server), kPatient);
+  if (!ws) return fail(std::move(ws.error()));
+  return ws->recv_text();
+}
+
 // A frame as a server writes it: `first` is the FIN, reserved and opcode
 // bits. `form` forces the 7-, 16- or 64-bit length form; by default the
 // shortest one is used.
@@ -400,9 +408,7 @@ TEST(HandshakeTest, LowerCaseAcceptWithSpacesAndFirstFrameInTheSameSegment) {
     peer.write(response + server_frame(0x81, "{\"id\":1}"));
     peer.wait_for_close();
   });
-  auto ws = Ws::connect(url_for(server), kPatient);
-  ASSERT_TRUE(ws) << ws.error().display();
-  auto text = ws->recv_text();
+  auto text = receive_one(server);
   ASSERT_TRUE(text) << text.error().display();
   EXPECT_EQ(*text, "{\"id\":1}");
 }
@@ -426,9 +432,7 @@ TEST(HandshakeTest, HeadOfExactlyTheLimitStillCompletes) {
     peer.write("\r\n\r\n" + server_frame(0x81, "after"));
     peer.wait_for_close();
   });
-  auto ws = Ws::connect(url_for(server), kPatient);
-  ASSERT_TRUE(ws) << ws.error().display();
-  auto text = ws->recv_text();
+  auto text = receive_one(server);
   ASSERT_TRUE(text) << text.error().display();
   EXPECT_EQ(*text, "after");
 }
@@ -451,9 +455,7 @@ TEST(HandshakeTest, TerminatorSplitAcrossReads) {
     peer.write(response.substr(response.size() - 3) + server_frame(0x81, "ok"));
     peer.wait_for_close();
   });
-  auto ws = Ws::connect(url_for(server), kPatient);
-  ASSERT_TRUE(ws) << ws.error().display();
-  auto text = ws->recv_text();
+  auto text = receive_one(server);
   ASSERT_TRUE(text) << text.error().display();
   EXPECT_EQ(*text, "ok");
 }
@@ -657,9 +659,7 @@ class MessageTest : public testing::TestWithParam<ReceiveCase> {};
 
 TEST_P(MessageTest, ReturnsTheWholeMessage) {
   LoopbackServer server = serving(GetParam().frames);
-  auto ws = Ws::connect(url_for(server), kPatient);
-  ASSERT_TRUE(ws) << ws.error().display();
-  auto text = ws->recv_text();
+  auto text = receive_one(server);
   ASSERT_TRUE(text) << text.error().display();
   EXPECT_EQ(*text, GetParam().text);
 }
@@ -674,13 +674,9 @@ TEST(ReceiveTest, PingBetweenFragmentsIsAnsweredAndTheMessageKeptWhole) {
     pong = read_client_frame(peer);
     peer.wait_for_close();
   });
-  {
-    auto ws = Ws::connect(url_for(server), kPatient);
-    ASSERT_TRUE(ws) << ws.error().display();
-    auto text = ws->recv_text();
-    ASSERT_TRUE(text) << text.error().display();
-    EXPECT_EQ(*text, "Hello");
-  }
+  auto text = receive_one(server);
+  ASSERT_TRUE(text) << text.error().display();
+  EXPECT_EQ(*text, "Hello");
   server.join();
   EXPECT_EQ(pong.first, 0x8a);
   EXPECT_TRUE(pong.masked);
@@ -695,13 +691,9 @@ TEST(ReceiveTest, MaskedPingIsAnsweredWithItsUnmaskedPayload) {
     pong = read_client_frame(peer);
     peer.wait_for_close();
   });
-  {
-    auto ws = Ws::connect(url_for(server), kPatient);
-    ASSERT_TRUE(ws) << ws.error().display();
-    auto text = ws->recv_text();
-    ASSERT_TRUE(text) << text.error().display();
-    EXPECT_EQ(*text, "done");
-  }
+  auto text = receive_one(server);
+  ASSERT_TRUE(text) << text.error().display();
+  EXPECT_EQ(*text, "done");
   server.join();
   EXPECT_EQ(pong.payload, "xyz");
 }
