@@ -42,14 +42,18 @@ const std::string& image() {
   return bytes;
 }
 
-// The received message is the parser's to keep, as in Browser::call; its
-// copy is made outside the timed part.
+// Parses a fresh copy of the reply: the received message is the parser's to
+// keep, as in Browser::call, and the copy is made outside the timed part.
+Result<nlohmann::json> parse_fresh_reply(benchmark::State& state) {
+  state.PauseTiming();
+  std::string received = reply(state.range(0));
+  state.ResumeTiming();
+  return parse_devtools_message(std::move(received));
+}
+
 void BM_ScreenshotReply(benchmark::State& state) {
   for (auto _ : state) {
-    state.PauseTiming();
-    std::string received = reply(state.range(0));
-    state.ResumeTiming();
-    auto message = parse_devtools_message(std::move(received));
+    auto message = parse_fresh_reply(state);
     if (!message) {
       state.SkipWithError(message.error().display().c_str());
       break;
@@ -77,10 +81,7 @@ BENCHMARK(BM_ScreenshotReply)->Arg(1)->Arg(3)->Arg(10)->Arg(30)->Unit(benchmark:
 
 void BM_ParseReply(benchmark::State& state) {
   for (auto _ : state) {
-    state.PauseTiming();
-    std::string received = reply(state.range(0));
-    state.ResumeTiming();
-    auto message = parse_devtools_message(std::move(received));
+    auto message = parse_fresh_reply(state);
     if (!message) {
       state.SkipWithError(message.error().display().c_str());
       break;

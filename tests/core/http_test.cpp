@@ -17,13 +17,11 @@ namespace kestrelite {
 namespace {
 
 using namespace std::chrono_literals;
+using testing_loopback::kPatient;
+using testing_loopback::kShort;
 using testing_loopback::LoopbackServer;
 using testing_loopback::Peer;
 
-// Waits that are meant to expire are short; every other wait is generous,
-// since it ends as soon as the expected bytes arrive.
-constexpr auto kShort = 300ms;
-constexpr auto kPatient = 3s;
 
 // --------------------------------------------------- Content-Length
 

@@ -26,6 +26,11 @@ namespace kestrelite::testing_loopback {
 
 inline constexpr std::chrono::seconds kPatience(5);
 
+// The client side's waits: those meant to expire are short; every other one
+// is generous, since it ends as soon as the expected bytes arrive.
+inline constexpr std::chrono::milliseconds kShort(300);
+inline constexpr std::chrono::seconds kPatient(3);
+
 // The accepted connection, as the script sees it.
 class Peer {
  public:

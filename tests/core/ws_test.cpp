@@ -21,13 +21,11 @@ namespace kestrelite {
 namespace {
 
 using namespace std::chrono_literals;
+using testing_loopback::kPatient;
+using testing_loopback::kShort;
 using testing_loopback::LoopbackServer;
 using testing_loopback::Peer;
 
-// Waits that are meant to expire are short; every other wait is generous,
-// since it ends as soon as the expected bytes arrive.
-constexpr auto kShort = 300ms;
-constexpr auto kPatient = 3s;
 const std::string kSilentMessage =
     "websocket protocol: the browser sent nothing for 300ms. It is usually overloaded rather than broken -- "
     "try fewer devices at once, or give the machine more memory.";
