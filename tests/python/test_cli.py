@@ -17,7 +17,7 @@ from PIL import Image
 
 import kestrelite
 from conftest import BROWSER, SANITIZED, SOURCE_DIR, needs_browser, preset
-from kestrelite import browser_setup, cli, contact_sheet
+from kestrelite import browser_setup, cli, contact_sheet, selection
 
 DEMO = SOURCE_DIR / "examples" / "demo"
 SMALL = ["apple-watch-ultra-3", "play-wear-os", "apple-mac-1280"]
@@ -329,7 +329,7 @@ def test_bad_arguments_exit_2_and_leave_nothing(tmp_path, write_presets, monkeyp
     ("about:blank", "about:blank"),
 ])
 def test_urls_stay_as_given(page, expected):
-    assert cli.page_url(page) == expected
+    assert selection.page_url(page) == expected
 
 
 def test_local_paths_become_absolute_file_urls(tmp_path, monkeypatch):
@@ -338,8 +338,8 @@ def test_local_paths_become_absolute_file_urls(tmp_path, monkeypatch):
     (site / "index.html").write_text("<p>hi</p>")
     (site / "a#b.html").write_text("<p>hi</p>")
     monkeypatch.chdir(tmp_path)
-    assert cli.page_url("my site") == "file://" + str(site).replace(" ", "%20") + "/index.html"
-    assert cli.page_url("my site/a#b.html") == "file://" + str(site).replace(" ", "%20") + "/a%23b.html"
+    assert selection.page_url("my site") == "file://" + str(site).replace(" ", "%20") + "/index.html"
+    assert selection.page_url("my site/a#b.html") == "file://" + str(site).replace(" ", "%20") + "/a%23b.html"
 
 
 # ---------------------------------------------------------------- devices
