@@ -1,8 +1,10 @@
 // How a run tells its caller about each finished device.
 //
 // The run calls Progress::device_finished once per attempted device, after
-// the attempt and before its result is stored. Collector is the plain
-// implementation: it keeps one record per device and the counts per outcome.
+// the attempt and before its result is stored, then asks stop_requested():
+// a listener that answers true ends the run there, as fail-fast does.
+// Collector is the plain implementation: it keeps one record per device and
+// the counts per outcome, and never stops a run.
 #pragma once
 
 #include <array>
@@ -59,6 +61,7 @@ class Progress {
  public:
   virtual ~Progress() = default;
   virtual void device_finished(const DeviceEvent& event) = 0;
+  virtual bool stop_requested() { return false; }
 };
 
 class Collector final : public Progress {

@@ -87,7 +87,7 @@ Result<RunReport> run(const RunOptions& options, Progress& progress) {
       result.capture = std::move(attempt->capture);
     }
     report.results.push_back(std::move(result));
-    if (stop) break;
+    if (stop || progress.stop_requested()) break;
   }
 
   report.version_text = std::string(kVersionText);

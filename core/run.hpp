@@ -5,7 +5,9 @@
 // ends the browser, classifies the device (exact, off-size, failed) and
 // tells the progress listener. A device that fails is data in the report,
 // not an error; with fail_fast the run stops after the first device that is
-// not exact. Only an output directory that cannot be created fails the run.
+// not exact, and a listener can end it between two devices in the same way
+// (Progress::stop_requested). Only an output directory that cannot be
+// created fails the run.
 #pragma once
 
 #include <chrono>

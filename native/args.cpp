@@ -118,6 +118,30 @@ bool text(PyObject* value, const char* name, std::string& out) {
   return utf8_of(value, out);
 }
 
+bool path_text(PyObject* value, const char* name, std::string& out) {
+  if (PyUnicode_Check(value)) return text(value, name, out);
+  // os.PathLike is any type with __fspath__; other values keep text()'s
+  // refusal and its message.
+  if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__fspath__")) return text(value, name, out);
+  Ref path(PyOS_FSPath(value));
+  if (!path) return false;
+  if (!PyUnicode_Check(path.get())) {
+    raise(PyExc_TypeError, "argument '" + std::string(name) + "': '" + type_name(value) +
+                               "' object gives a bytes path; only str paths are accepted");
+    return false;
+  }
+  return utf8_of(path.get(), out);
+}
+
+bool optional_path_text(PyObject* value, const char* name, std::optional<std::string>& out) {
+  out.reset();
+  if (!value || value == Py_None) return true;
+  std::string s;
+  if (!path_text(value, name, s)) return false;
+  out = std::move(s);
+  return true;
+}
+
 bool optional_text(PyObject* value, const char* name, std::optional<std::string>& out) {
   out.reset();
   if (!value || value == Py_None) return true;

@@ -52,6 +52,12 @@ bool bind(const char* function, std::span<const char* const> names, std::size_t 
 bool optional_text(PyObject* value, const char* name, std::optional<std::string>& out);
 // A str, required.
 bool text(PyObject* value, const char* name, std::string& out);
+// A filesystem path: a str, or a path-like object (os.PathLike, such as
+// pathlib.Path) whose __fspath__ gives a str. Anything else is refused as
+// text() refuses it; bytes paths among them.
+bool path_text(PyObject* value, const char* name, std::string& out);
+// Absent (not passed or None) gives nullopt; otherwise as path_text().
+bool optional_path_text(PyObject* value, const char* name, std::optional<std::string>& out);
 // Any sequence of str except a str itself.
 bool text_sequence(PyObject* value, const char* name, std::vector<std::string>& out);
 // An int (anything with __index__) from 0 to 2**64-1; OverflowError outside.

@@ -18,7 +18,7 @@ namespace kestrelite::native {
 namespace {
 
 // Releases the interpreter lock for its lifetime; no Python object may be
-// touched meanwhile.
+// touched meanwhile, except inside locked().
 class WithoutInterpreterLock {
  public:
   WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
@@ -26,8 +26,40 @@ class WithoutInterpreterLock {
   WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
   WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
 
+  // Runs `work` with the lock held, then releases it again.
+  template <class Work>
+  auto locked(Work work) {
+    PyEval_RestoreThread(state_);
+    auto result = work();
+    state_ = PyEval_SaveThread();
+    return result;
+  }
+
  private:
   PyThreadState* state_;
+};
+
+// The run's listener: passes every device on to `inner` and, between two
+// devices, lets the interpreter run its signal handlers. When one raises
+// (Ctrl-C raises KeyboardInterrupt) the run stops after the device just
+// finished, whose browser is already gone, and the exception stays set on
+// this thread for capture_json to raise. Handlers only run on the main
+// thread; elsewhere the check finds nothing.
+class StopOnSignal final : public Progress {
+ public:
+  StopOnSignal(Progress& inner, WithoutInterpreterLock& unlocked) : inner_(inner), unlocked_(unlocked) {}
+
+  void device_finished(const DeviceEvent& event) override {
+    inner_.device_finished(event);
+    if (!raised_) raised_ = unlocked_.locked([] { return PyErr_CheckSignals() != 0; });
+  }
+  bool stop_requested() override { return raised_; }
+  bool raised() const { return raised_; }
+
+ private:
+  Progress& inner_;
+  WithoutInterpreterLock& unlocked_;
+  bool raised_ = false;
 };
 
 // The devices a run captures: the listed ids in their order (repeats kept),
@@ -75,7 +107,7 @@ PyObject* capture_json_body(PyObject* args, PyObject* kwargs) {
   std::optional<std::string> store, locale, timezone, browser, presets;
   std::uint64_t seed = 42;
   bool fail_fast = false;
-  if (!text(given[0], "url", url) || !text(given[1], "out_dir", out_dir)) return nullptr;
+  if (!text(given[0], "url", url) || !path_text(given[1], "out_dir", out_dir)) return nullptr;
   if (given[2] && given[2] != Py_None) {
     ids.emplace();
     if (!text_sequence(given[2], "device_ids", *ids)) return nullptr;
@@ -83,10 +115,10 @@ PyObject* capture_json_body(PyObject* args, PyObject* kwargs) {
   if (!optional_text(given[3], "store", store)) return nullptr;
   if (given[4] && !unsigned64(given[4], "seed", seed)) return nullptr;
   if (!optional_text(given[5], "locale", locale) || !optional_text(given[6], "timezone", timezone) ||
-      !optional_text(given[7], "browser", browser))
+      !optional_path_text(given[7], "browser", browser))
     return nullptr;
   if (given[8] && !boolean(given[8], "fail_fast", fail_fast)) return nullptr;
-  if (!optional_text(given[9], "presets", presets)) return nullptr;
+  if (!optional_path_text(given[9], "presets", presets)) return nullptr;
 
   auto table = load_table(presets);
   if (!table) return nullptr;
@@ -113,6 +145,7 @@ PyObject* capture_json_body(PyObject* args, PyObject* kwargs) {
   options.fail_fast = fail_fast;
 
   std::optional<Result<RunReport>> report;
+  bool interrupted = false;
   {
     WithoutInterpreterLock unlocked;
 #ifdef KESTRELITE_BENCH_HOOK
@@ -120,8 +153,11 @@ PyObject* capture_json_body(PyObject* args, PyObject* kwargs) {
 #else
     Collector collector;
 #endif
-    report.emplace(run(options, collector));
+    StopOnSignal listener(collector, unlocked);
+    report.emplace(run(options, listener));
+    interrupted = listener.raised();
   }
+  if (interrupted) return nullptr;
   if (!*report) {
     raise(PyExc_RuntimeError, report->error().display());
     return nullptr;

@@ -55,7 +55,7 @@ PyObject* devices_json_body(PyObject* args, PyObject* kwargs) {
   PyObject* given[2];
   if (!bind("devices_json", kNames, 0, args, kwargs, given)) return nullptr;
   std::optional<std::string> store, presets;
-  if (!optional_text(given[0], "store", store) || !optional_text(given[1], "presets", presets)) return nullptr;
+  if (!optional_text(given[0], "store", store) || !optional_path_text(given[1], "presets", presets)) return nullptr;
   auto table = load_table(presets);
   if (!table) return nullptr;
   if (store) {
