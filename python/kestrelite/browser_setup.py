@@ -8,8 +8,11 @@ environment the same way the native core does, so both agree on the place.
 """
 
 import os
+import re
 import shlex
 import shutil
+import signal
+import subprocess
 import tempfile
 
 LAUNCHER_NAME = "chrome-headless-shell"
@@ -35,8 +38,41 @@ LOCAL_BROWSERS = (
 NAMES_IN_PATH = ("chromium-headless-shell", "chromium", "chromium-browser", "google-chrome-stable", "google-chrome")
 
 
+# What a Chromium-family browser prints for --version: its name and a
+# four-part version number ("Chromium 156.0.8078.129", "Google Chrome
+# 120.0.6099.109").
+VERSION_LINE = re.compile(r"(\S.*?)\s+(\d+\.\d+\.\d+\.\d+)\b.*")
+VERSION_TIMEOUT = 10
+
+
 class SetupError(Exception):
     """A browser could not be made available; the message says why and what to do."""
+
+
+def browser_version(program, timeout=VERSION_TIMEOUT):
+    """The version line a Chromium-family browser prints for `program
+    --version`, such as "Chromium 156.0.8078.129". Raises SetupError when the
+    program cannot be started, does not answer within `timeout` seconds
+    (everything it started is then killed), or prints no such line."""
+    try:
+        child = subprocess.Popen([program, "--version"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL, start_new_session=True)
+    except OSError as e:
+        raise SetupError(f"cannot run {program}: {e.strerror or e}") from None
+    try:
+        output, _ = child.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        # Its own process group: a wrapper script that does not exec (as
+        # Debian's does) must not leave the browser behind.
+        os.killpg(child.pid, signal.SIGKILL)
+        child.communicate()
+        raise SetupError(f"{program} is not a Chromium-family browser: `{program} --version` "
+                         f"gave no answer within {timeout} s") from None
+    for line in output.decode("utf-8", "replace").splitlines():
+        if VERSION_LINE.fullmatch(line.strip()):
+            return line.strip()
+    said = f"failed (exit status {child.returncode})" if child.returncode else "printed no version"
+    raise SetupError(f"{program} is not a Chromium-family browser: `{program} --version` {said}")
 
 
 def managed_root():

@@ -30,14 +30,22 @@ def page_url(page):
 
 def select_devices(store=None, device_ids=None, presets=None, warn=None):
     """The chosen presets in capture order, as the module lists them: every
-    preset of `store`, or the presets named by `device_ids` in their order.
-    A repeated id is captured once (`warn` is told)."""
+    preset of `store` (a store name, or a list of them: the stores one after
+    the other), or the presets named by `device_ids` in their order. A
+    repeated id or store is captured once (`warn` is told)."""
     try:
         if store is not None:
-            chosen = json.loads(devices_json(store, presets))
-            if not chosen:
-                raise UsageError(f"no presets for store {store}")
-            return chosen
+            chosen = {}
+            for name in [store] if isinstance(store, str) else store:
+                found = json.loads(devices_json(name, presets))
+                if not found:
+                    raise UsageError(f"no presets for store {name}")
+                if all(d["id"] in chosen for d in found):
+                    if warn is not None:
+                        warn(f"store {name} is named twice; capturing its devices once")
+                    continue
+                chosen.update((d["id"], d) for d in found if d["id"] not in chosen)
+            return list(chosen.values())
         table = {d["id"]: d for d in json.loads(devices_json(None, presets))}
     except UsageError:
         raise

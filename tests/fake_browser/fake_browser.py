@@ -6,7 +6,8 @@ Started exactly like the browser:
     fake_browser.py --remote-debugging-port=0 --headless --no-sandbox ... about:blank
 
 Every argument except --remote-debugging-port=N is ignored (0 picks a free
-port). Like the browser it listens on 127.0.0.1 (one port for HTTP and
+port), and --version, which prints "Chromium 0.0.0.0 (fake DevTools peer)"
+and exits as the browser does. Like the browser it listens on 127.0.0.1 (one port for HTTP and
 WebSocket), prints D-Bus noise, an empty line and
 "DevTools listening on ws://127.0.0.1:PORT/devtools/browser/<uuid>" on
 standard error, serves GET /json/list (with Content-Length, keeping the
@@ -884,6 +885,9 @@ def watch(parent, idle_limit):
 
 
 def main():
+    if "--version" in sys.argv[1:]:
+        print("Chromium 0.0.0.0 (fake DevTools peer)", flush=True)
+        return
     parent = os.getppid()
     try:
         SCRIPT.update(load_script())

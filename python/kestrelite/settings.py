@@ -1,0 +1,94 @@
+"""The settings of a capture, checked before any browser starts: the time
+zone, the locale and the browser executable. Each check takes the value as
+given and returns it unchanged or raises UsageError naming it; None (not
+given) passes, since the module then uses its default (UTC, en-US)."""
+
+import functools
+import os
+import re
+
+from .errors import UsageError
+
+# The time zone the module emulates when it is given none.
+DEFAULT_TIMEZONE = "UTC"
+
+try:
+    import zoneinfo
+except ImportError:  # Python 3.8: no zone database to ask
+    zoneinfo = None
+
+# A zone database file that is no zone for the browser.
+NOT_ZONES = {"localtime"}
+
+# The browser also takes an offset from GMT, as "GMT+05:30" or "GMT-3".
+GMT_OFFSET = re.compile(r"GMT[+-](?:[01]?\d|2[0-3])(?::?[0-5]\d)?")
+
+# The form of a zone name, for a machine without a zone database.
+ZONE_FORM = re.compile(r"[A-Za-z][A-Za-z0-9_+-]*(?:/[A-Za-z0-9_+-]+)*")
+
+# A BCP 47 language tag (RFC 5646) with a two- or three-letter language,
+# the only kind registered and the only kind the browser takes.
+LANGUAGE_TAG = re.compile(r"""
+    [a-z]{2,3} (?:-[a-z]{3}){0,3}               # language, extended languages
+    (?:-[a-z]{4})?                              # script
+    (?:-(?:[a-z]{2}|[0-9]{3}))?                 # region
+    (?:-(?:[a-z0-9]{5,8}|[0-9][a-z0-9]{3}))*    # variants
+    (?:-[0-9a-wyz](?:-[a-z0-9]{2,8})+)*         # extensions
+    (?:-x(?:-[a-z0-9]{1,8})+)?                  # private use
+    """, re.VERBOSE | re.IGNORECASE)
+
+
+@functools.lru_cache(maxsize=1)
+def zone_names():
+    """The names of the system's zone database (empty when it has none)."""
+    if zoneinfo is None:
+        return frozenset()
+    return frozenset(zoneinfo.available_timezones()) - NOT_ZONES
+
+
+def check_timezone(timezone):
+    """A name of the system's zone database (exactly, letter case included,
+    as the browser compares them) or an offset from GMT. Without a zone
+    database only the form of the name is checked."""
+    if timezone is None:
+        return None
+    if not timezone:
+        raise UsageError("invalid time zone '': empty; give one such as Europe/Paris or UTC")
+    known = zone_names()
+    if timezone in known or timezone == "UTC" or GMT_OFFSET.fullmatch(timezone):
+        return timezone
+    if not known and ZONE_FORM.fullmatch(timezone):
+        return timezone
+    hint = ""
+    for name in known:
+        if name.lower() == timezone.lower():
+            hint = f" (did you mean {name}?)"
+            break
+    raise UsageError(f"invalid time zone {timezone!r}: not in the zone database{hint}; "
+                     "give a name such as Europe/Paris or UTC")
+
+
+def check_locale(locale):
+    """A well-formed BCP 47 language tag such as en-US, pt-BR or zh-Hant-TW."""
+    if locale is None:
+        return None
+    if not locale:
+        raise UsageError("invalid locale '': empty; give a BCP 47 language tag such as en-US")
+    if LANGUAGE_TAG.fullmatch(locale):
+        return locale
+    hint = ""
+    if "_" in locale and LANGUAGE_TAG.fullmatch(locale.replace("_", "-")):
+        hint = f" (BCP 47 separates with hyphens: {locale.replace('_', '-')})"
+    raise UsageError(f"invalid locale {locale!r}: not a BCP 47 language tag such as en-US or pt-BR{hint}")
+
+
+def check_browser(path):
+    """An existing executable file (symbolic links followed)."""
+    path = os.fspath(path)
+    if not os.path.exists(path):
+        raise UsageError(f"browser {path}: no such file")
+    if os.path.isdir(path):
+        raise UsageError(f"browser {path} is a folder, not an executable")
+    if not os.access(path, os.X_OK):
+        raise UsageError(f"browser {path} is not executable")
+    return path
