@@ -2,10 +2,14 @@
 every screenshot of the run scaled into a grid, so a person can check a whole
 store set at a glance.
 
-The page lives beside the PNG files and refers to them by relative links. A
-small script marks every image that does not decode and colours the status
-bar: green when all screenshots are shown, red otherwise (for instance when
-the PNG files were not copied along with the page).
+The page lives beside the PNG files and refers to them by relative links. Its
+status bar says whether the run was ok and what made the bytes (seed, locale,
+time zone, browser, kestrelite's version). It is red when the run was not ok
+(a device off-size or failed, devices not started, a digest that changed on
+the second run) and also when a screenshot cannot be shown: a small script
+marks every image that does not decode (for instance when the PNG files were
+not copied along with the page). It turns green only when the run was ok and
+every screenshot is shown.
 """
 
 import html
@@ -20,8 +24,9 @@ STYLE = """
 body { margin: 0; font: 14px/1.4 system-ui, -apple-system, "Segoe UI", Roboto, sans-serif;
   color: #1d1d1f; background: #f2f2f5; }
 #status { padding: 14px 24px; color: #fff; background: #5f6368; }
-body[data-images="ok"] #status { background: %(ok)s; }
-body[data-images="broken"] #status { background: %(broken)s; }
+body[data-run="ok"][data-images="ok"] #status { background: %(ok)s; }
+body[data-run="not-ok"] #status, body[data-images="broken"] #status { background: %(broken)s; }
+#outcome { font-weight: 600; }
 #status h1 { margin: 0 0 4px; font-size: 18px; overflow-wrap: anywhere; }
 #status p { margin: 0; }
 main { display: grid; grid-template-columns: repeat(auto-fill, minmax(240px, 1fr)); gap: 16px; padding: 24px; }
@@ -98,6 +103,31 @@ def card(result, device, verify_entry):
             f"  <figcaption>\n    {caption}\n  </figcaption>\n</figure>")
 
 
+def outcome_text(report, verify):
+    """The run's outcome in a few words: "ok" and what was captured, or
+    "NOT OK" and why."""
+    if report["ok"]:
+        return f"ok: {report['exact']} of {report['exact']} devices exact"
+    reasons = [f"{report[key]} {word}" for key, word in (("off_size", "off-size"), ("failed", "failed"))
+               if report[key]]
+    if report.get("not_started"):
+        reasons.append(f"{report['not_started']} not started (fail-fast)")
+    if verify is not None and verify["differ"]:
+        reasons.append(f"{len(verify['differ'])} changed on the second run")
+    return "NOT OK: " + (", ".join(reasons) if reasons else "nothing was captured")
+
+
+def settings_text(report):
+    parts = [f"seed {report['seed']}", f"locale {report['locale']}"]
+    if "timezone" in report:
+        parts.append(f"time zone {report['timezone']}")
+    browser = report.get("browser")
+    if browser:
+        parts.append(f"{browser.get('version', 'browser of unknown version')} ({browser['executable']})")
+    parts.append(f"kestrelite {report['kestrelite']}")
+    return " &middot; ".join(esc(part) for part in parts)
+
+
 def render(report, devices, verify=None):
     """The page for a merged run report. `devices` maps device ids to their
     preset records; `verify`, when given, is the comparison of two runs."""
@@ -105,7 +135,7 @@ def render(report, devices, verify=None):
     cards = "\n".join(card(r, devices.get(r["device_id"]), compared.get(r["device_id"])) for r in report["results"])
     counts = (f"{report['exact']} exact, {report['off_size']} off-size, {report['failed']} failed"
               f" in {report['elapsed_ms'] / 1000:.1f} s")
-    settings = f"seed {report['seed']} &middot; locale {esc(report['locale'])} &middot; kestrelite {esc(report['kestrelite'])}"
+    settings = settings_text(report)
     if verify is not None:
         differ = len(verify["differ"])
         counts += f"; second run: {differ} of {len(verify['devices'])} differ" if differ \
@@ -118,9 +148,10 @@ def render(report, devices, verify=None):
 <title>kestrelite: {esc(report['url'])}</title>
 <style>{STYLE}</style>
 </head>
-<body>
+<body data-run="{'ok' if report['ok'] else 'not-ok'}">
 <header id="status">
 <h1>{esc(report['url'])}</h1>
+<p id="outcome">{esc(outcome_text(report, verify))}</p>
 <p>{esc(counts)} &middot; {settings}</p>
 <p id="images">checking screenshots&hellip;</p>
 </header>

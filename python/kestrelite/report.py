@@ -1,6 +1,7 @@
 """The command line's run report: the per-device reports of the module merged
-into one, its one-line summary, the digest comparison of two runs, and
-writing it as DIR/report.json."""
+into one, the settings that made the bytes and the outcome of --verify added,
+its one-line summary, the digest comparison of two runs, and writing it as
+DIR/report.json."""
 
 import json
 import shutil
@@ -28,11 +29,39 @@ def merged_report(reports, elapsed_ms):
     }
 
 
+def capture_report(merged, timezone, browser, browser_version, not_started):
+    """The report a capture writes: the merged report with "kind", the time
+    zone and the browser (executable and the version it states, when it
+    stated one) after "locale", and, when fail-fast left devices out, their
+    number as "not_started" after "failed"."""
+    report = {}
+    for key, value in merged.items():
+        report[key] = value
+        if key == "kestrelite":
+            report["kind"] = "capture"
+        elif key == "locale":
+            report["timezone"] = timezone
+            report["browser"] = {"executable": browser}
+            if browser_version:
+                report["browser"]["version"] = browser_version
+        elif key == "failed" and not_started:
+            report["not_started"] = not_started
+    return report
+
+
+def add_verify(report, verify):
+    """Stores the comparison of a second run; the report is ok only when
+    every digest matched, as the exit status says."""
+    report["verify"] = verify
+    report["ok"] = report["ok"] and verify["identical"]
+
+
 def summary(report):
     state = "ok" if report["ok"] else "NOT OK"
     n = len(report["results"])
+    left_out = f", {report['not_started']} not started" if report.get("not_started") else ""
     return (f"{n} device{'s' if n != 1 else ''}: {report['exact']} exact, {report['off_size']} off-size, "
-            f"{report['failed']} failed in {report['elapsed_ms'] / 1000:.1f} s: {state}")
+            f"{report['failed']} failed{left_out} in {report['elapsed_ms'] / 1000:.1f} s: {state}")
 
 
 def compare_digests(first, second, out_dir, second_dir):

@@ -22,7 +22,8 @@ from kestrelite import browser_setup, cli, contact_sheet, selection
 DEMO = SOURCE_DIR / "examples" / "demo"
 SMALL = ["apple-watch-ultra-3", "play-wear-os", "apple-mac-1280"]
 PRESETS = {d["id"]: d for d in json.loads(kestrelite.devices_json())}
-REPORT_KEYS = ["kestrelite", "url", "seed", "locale", "exact", "off_size", "failed", "elapsed_ms", "ok", "results"]
+REPORT_KEYS = ["kestrelite", "kind", "url", "seed", "locale", "timezone", "browser", "exact", "off_size", "failed",
+               "elapsed_ms", "ok", "results"]
 
 
 def hex_rgb(colour):
@@ -191,7 +192,7 @@ def test_verify_reports_a_device_that_changes(changing_page, tmp_path):
                              "--browser", BROWSER, "--verify"])
     assert status == 1, stdout
     report = json.loads((tmp_path / "report.json").read_text())
-    assert report["ok"] is True  # the first run itself was exact
+    assert (report["exact"], report["ok"]) == (1, False)  # exact the first time, but not ok
     verify = report["verify"]
     assert verify["identical"] is False and verify["differ"] == ["play-wear-os"]
     [entry] = verify["devices"]
@@ -201,12 +202,21 @@ def test_verify_reports_a_device_that_changes(changing_page, tmp_path):
     assert hashlib.sha256(second.read_bytes()).hexdigest() == entry["second"]
     assert "DIFFERS" in stdout and "verify: 1 of 1 devices differ: play-wear-os" in stdout
     assert "differs on the second run" in (tmp_path / "index.html").read_text()
+    assert "NOT OK: 1 changed on the second run" in (tmp_path / "index.html").read_text()
 
 
 # ---------------------------------------------------------------- failing browsers and exit statuses
 
+def broken_browser(tmp_path):
+    """An executable that exits at once: every device fails at launch."""
+    path = tmp_path / "broken-browser"
+    path.write_text("#!/bin/sh\nexit 1\n")
+    path.chmod(0o755)
+    return path
+
+
 def test_a_browser_that_cannot_start_fails_every_device(tmp_path):
-    missing = tmp_path / "no-such-browser"
+    missing = broken_browser(tmp_path)
     status, stdout, stderr = run(["capture", DEMO, "--out", tmp_path / "out", "--device", "apple-watch-s3",
                                   "--device", "play-wear-os", "--browser", missing])
     assert status == 1
@@ -224,7 +234,7 @@ def test_a_browser_that_cannot_start_fails_every_device(tmp_path):
 @pytest.mark.parametrize("jobs, attempted", [(1, 1), (2, 2)])
 def test_fail_fast_starts_no_further_device(tmp_path, jobs, attempted):
     ids = ["apple-watch-s3", "apple-watch-s6", "play-wear-os"]
-    argv = ["capture", DEMO, "--out", tmp_path, "--browser", tmp_path / "missing", "--fail-fast", "--jobs", jobs]
+    argv = ["capture", DEMO, "--out", tmp_path, "--browser", broken_browser(tmp_path), "--fail-fast", "--jobs", jobs]
     for device_id in ids:
         argv += ["--device", device_id]
     status, stdout, _ = run(argv)
@@ -238,7 +248,7 @@ def test_fail_fast_starts_no_further_device(tmp_path, jobs, attempted):
                                            (["--fail-fast"], "the first run was not ok")])
 def test_verify_skips_a_run_without_images(tmp_path, extra, reason):
     status, stdout, _ = run(["capture", DEMO, "--out", tmp_path, "--device", "play-wear-os",
-                             "--browser", tmp_path / "missing", "--verify", *extra])
+                             "--browser", broken_browser(tmp_path), "--verify", *extra])
     assert status == 1
     assert f"verify: skipped, {reason}" in stdout
     assert "verify" not in json.loads((tmp_path / "report.json").read_text())
@@ -248,7 +258,7 @@ def test_a_store_from_a_preset_file_is_captured_in_file_order(tmp_path, write_pr
     path = write_presets({"version": 1, "devices": [
         preset("z-first", store="play"), preset("other", store="apple"), preset("a-second", store="play")]})
     status, _, _ = run(["capture", DEMO, "--out", tmp_path / "out", "--store", "google", "--presets", path,
-                        "--browser", tmp_path / "missing"])
+                        "--browser", broken_browser(tmp_path)])
     assert status == 1
     report = json.loads((tmp_path / "out" / "report.json").read_text())
     assert [r["device_id"] for r in report["results"]] == ["z-first", "a-second"]
@@ -306,7 +316,7 @@ def bad_argument_cases(tmp_path, write_presets):
         (["capture", tmp_path / "missing.html", "--out", out, "--store", "apple"], "neither an existing file"),
         (["capture", tmp_path, "--out", out, "--store", "apple"], "a directory without an index.html"),
         (["capture", "localhost:8000/x", "--out", out, "--store", "apple"], "neither an existing file"),
-        (["capture", page, "--out", good_presets, "--store", "apple", "--browser", BROWSER], "cannot create"),
+        (["capture", page, "--out", good_presets, "--store", "apple", "--browser", BROWSER], "is a file, not a folder"),
         (["devices", "--store", "bogus"], "kestrelite: unknown store: bogus"),
         (["install-browser", "--from", tmp_path / "missing"], "is not a file"),
         (["frobnicate"], "invalid choice"),
@@ -436,7 +446,8 @@ def test_install_browser_from_a_program_passes_every_argument(tmp_path, monkeypa
     odd = tmp_path / "it's a dir"
     odd.mkdir()
     program = odd / "fake browser"
-    program.write_text('#!/bin/sh\nfor a in "$@"; do printf "[%s]" "$a"; done\n')
+    program.write_text('#!/bin/sh\n[ "$1" = --version ] && echo "Chromium 1.2.3.4" && exit\n'
+                       'for a in "$@"; do printf "[%s]" "$a"; done\n')
     program.chmod(0o755)
 
     status, stdout, stderr = run(["install-browser", "--from", program])

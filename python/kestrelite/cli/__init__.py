@@ -8,7 +8,9 @@
 `main(argv)` builds one parser from the commands' modules, dispatches, and is
 the one place where errors become exit statuses: 0 when everything was
 captured exactly, 1 when something was not, 2 for bad arguments or a failure
-before the run (or of the run as a whole), 130 after an interrupt.
+before the run (or of the run as a whole), 3 for a fault of kestrelite itself,
+130 after an interrupt. Every error is one line on standard error; no
+traceback reaches the user.
 """
 
 import argparse
@@ -23,13 +25,22 @@ from .output import complain
 EXIT_OK = 0
 EXIT_NOT_OK = 1
 EXIT_USAGE = 2
+EXIT_FAULT = 3
 EXIT_INTERRUPTED = 130
 
 COMMANDS = (capture, devices, browser)
 
 
+class Parser(argparse.ArgumentParser):
+    """Reports a bad command line in one line, pointing at --help."""
+
+    def error(self, message):
+        complain(f"{message} (see `{self.prog} --help`)")
+        self.exit(EXIT_USAGE)
+
+
 def build_parser():
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog="kestrelite",
         description="Reproducible, pixel-exact app-store screenshots of a web page.",
         epilog="Run `kestrelite COMMAND --help` for the options of a command.")
@@ -58,3 +69,12 @@ def main(argv=None):
         # The reader went away (e.g. `kestrelite devices | head`): stop quietly.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_NOT_OK
+    except OSError as e:
+        # A file the run writes after its checks (report.json, the sheet):
+        # the run as a whole failed.
+        where = f"{e.filename}: " if e.filename else ""
+        complain(f"{where}{e.strerror or e}")
+        return EXIT_USAGE
+    except Exception as e:  # noqa: BLE001 - the last line of defence for the user
+        complain(f"internal error, please report it: {type(e).__name__}: {e}")
+        return EXIT_FAULT

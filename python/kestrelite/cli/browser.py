@@ -46,11 +46,16 @@ def run_install(args):
             return 1
         say(f"found {program}")
     try:
+        version_line = None
+        if browser_setup.is_executable_file(program):
+            # A launcher for something that is no browser would fail every capture later.
+            version_line = browser_setup.browser_version(program)
         launcher, replaced = browser_setup.install_launcher(program, root)
     except browser_setup.SetupError as e:
         complain(e)
         return 2 if args.source is not None else 1
-    say(f"{'replaced' if replaced else 'installed'} {launcher}, a launcher that runs {os.path.abspath(program)}")
+    say(f"{'replaced' if replaced else 'installed'} {launcher}, a launcher that runs {os.path.abspath(program)}"
+        f" ({version_line})")
     try:
         used = find_browser()
     except RuntimeError as e:

@@ -5,18 +5,23 @@ the moment it is done and several can run at once (`--jobs`; the module
 releases the interpreter lock). The per-device reports are merged into one,
 written as DIR/report.json beside the PNG files and a contact sheet,
 DIR/index.html.
+
+Everything that can be checked is checked before any browser starts: the
+settings, the page, the devices, the browser and the output folder, which
+must not hold a file of the run's names that kestrelite did not write.
 """
 
+import contextlib
 import tempfile
 import time
 from pathlib import Path
 
-from .. import contact_sheet
+from .. import browser_setup, contact_sheet, outdir
 from .._native import capture_json, version
-from ..errors import UsageError
-from ..report import compare_digests, merged_report, summary, write_report
+from ..report import add_verify, capture_report, compare_digests, merged_report, summary, write_report
 from ..runner import run_devices
 from ..selection import page_url, resolve_browser, select_devices
+from ..settings import DEFAULT_TIMEZONE, check_browser, check_locale, check_timezone
 from .options import add_browser, add_emulation, add_jobs, add_presets
 from .output import Progress, complain, plural, say
 
@@ -27,13 +32,17 @@ def register(commands):
         description="Capture a page on device presets: DIR/<device id>.png per device, "
                     "DIR/report.json and a contact sheet DIR/index.html.",
         epilog="Exit status: 0 when every device is exact, 1 when a device is not "
-               "(or --verify saw a difference), 2 for bad arguments or a failure before the run.")
+               "(or --verify saw a difference), 2 for bad arguments or a failure before the run, "
+               "3 for a fault of kestrelite itself, 130 when interrupted.")
     parser.add_argument("page", metavar="PAGE",
                         help="an http(s), file, data or about URL, or a local file "
                              "(a directory means its index.html)")
-    parser.add_argument("--out", "-o", required=True, metavar="DIR", help="output directory (created if needed)")
+    parser.add_argument("--out", "-o", required=True, metavar="DIR",
+                        help="output directory (created if needed); a file in it that kestrelite did not "
+                             "write is never replaced")
     selection = parser.add_mutually_exclusive_group(required=True)
-    selection.add_argument("--store", "-s", metavar="S", help="every preset of a store: apple, play or web")
+    selection.add_argument("--store", "-s", action="append", metavar="S",
+                           help="every preset of a store: apple, play or web; repeat for several stores")
     selection.add_argument("--device", "-d", action="append", metavar="ID",
                            help="a preset id; repeat for several devices (see `kestrelite devices`)")
     add_emulation(parser)
@@ -81,21 +90,51 @@ def verify_run(args, report, devices, runner, jobs, out):
     return verify
 
 
+def written_names(devices, verify):
+    """The files a capture may write into its folder, relative to it."""
+    ids = [d["id"] for d in devices if outdir.image_name(d["id"])]
+    seconds = [f"{i}.second.png" for i in ids] if verify else []
+    return [outdir.image_name(i) for i in ids] + seconds + ["report.json", "index.html"]
+
+
+def asked_version(browser):
+    """The version the browser states, or None (with a warning) when it
+    states none: the capture still tries it."""
+    try:
+        return browser_setup.browser_version(browser)
+    except browser_setup.SetupError as e:
+        complain(f"warning: {e}; capturing anyway, the report records no browser version")
+        return None
+
+
 def run(args):
+    timezone = check_timezone(args.timezone)
+    locale = check_locale(args.locale)
     url = page_url(args.page)
     devices = select_devices(args.store, args.device, args.presets, warn=complain)
-    browser = resolve_browser(args.browser)
+    browser = check_browser(resolve_browser(args.browser))
     out = Path(args.out)
+    outdir.prepare(out, written_names(devices, args.verify))
     try:
-        out.mkdir(parents=True, exist_ok=True)
-    except OSError as e:
-        raise UsageError(f"cannot create {out}: {e.strerror or e}") from None
+        return capture_into(out, args, url, devices, browser, timezone, locale)
+    finally:
+        # Best effort: a marker that still lists a name the run did not
+        # write only lets a later run replace a file put there meanwhile,
+        # and a folder that can no longer be written has said so already.
+        with contextlib.suppress(OSError):
+            outdir.settle(out)
+
+
+def capture_into(out, args, url, devices, browser, timezone, locale):
+    """The run itself, into a folder already prepared: captures, verify,
+    report and contact sheet; the exit status."""
+    browser_version = asked_version(browser)
     jobs = min(args.jobs, len(devices))
 
     def runner(out_dir):
         def capture_one(device_id):
-            return capture_json(url, str(out_dir), [device_id], seed=args.seed, locale=args.locale,
-                                timezone=args.timezone, browser=browser, presets=args.presets)
+            return capture_json(url, str(out_dir), [device_id], seed=args.seed, locale=locale,
+                                timezone=timezone, browser=browser, presets=args.presets)
         return capture_one
 
     say(f"kestrelite {version()}: {url} on {plural(len(devices), 'device')}, {jobs} at a time, browser {browser}")
@@ -103,17 +142,19 @@ def run(args):
     started = time.monotonic()
     reports = run_devices(runner(out), [d["id"] for d in devices], jobs,
                           (lambda r: r["outcome"] != "exact") if args.fail_fast else None, progress.line)
-    report = merged_report(reports, int((time.monotonic() - started) * 1000))
+    merged = merged_report(reports, int((time.monotonic() - started) * 1000))
+    report = capture_report(merged, timezone or DEFAULT_TIMEZONE, browser, browser_version,
+                            len(devices) - len(merged["results"]))
     say(summary(report))
     if args.browser is not None and report["failed"] == len(report["results"]):
         complain(f"no device could be captured; is {args.browser} a working browser?")
 
     verify = verify_run(args, report, devices, runner, jobs, out) if args.verify else None
     if verify is not None:
-        report["verify"] = verify
+        add_verify(report, verify)
     write_report(report, out / "report.json")
     (out / "index.html").write_text(contact_sheet.render(report, {d["id"]: d for d in devices}, verify),
                                     encoding="utf-8")
     say(f"report: {out / 'report.json'}")
     say(f"contact sheet: {out / 'index.html'}")
-    return 0 if report["ok"] and (verify is None or verify["identical"]) else 1
+    return 0 if report["ok"] else 1

@@ -9,7 +9,10 @@ def say(*parts):
 
 
 def complain(message):
-    print(f"kestrelite: {message}", file=sys.stderr, flush=True)
+    """One line on standard error: a message's further lines (a hint) are
+    joined to its first."""
+    text = " ".join(line.strip() for line in str(message).splitlines() if line.strip())
+    print(f"kestrelite: {text}", file=sys.stderr, flush=True)
 
 
 def size_text(pair):
