@@ -1,0 +1,276 @@
+"""The set file, kestrelite.toml: which screens, in which locales, on which
+devices, and where the images go. `load_set` reads and checks all of it
+before any browser starts and returns a `SetPlan` with one `Job` per capture.
+
+Every mistake is a SetFileError (a UsageError) whose text names the file and
+the key (`screen[2].page`) or, for TOML syntax, the line.
+"""
+
+import hashlib
+import json
+import re
+import sys
+from dataclasses import dataclass, field
+from pathlib import Path
+from urllib.parse import urlsplit
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:  # Debian's python3-tomli, the same parser before it joined the standard library
+    import tomli as tomllib
+
+from . import layout
+from ._native import devices_json
+from .errors import UsageError
+from .selection import URL_SCHEMES, select_devices
+from .store_languages import store_language, store_name
+
+MAX_SEED = 2**64 - 1
+MAX_SCREENS = 99  # the two-digit position in fastlane file names
+SCREEN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]*\Z")
+# BCP 47 as pages and browsers use it: language, optional script, optional
+# region (two letters or three digits), e.g. en-US, zh-Hans-CN, es-419.
+LOCALE_FORM = re.compile(r"[A-Za-z]{2,3}(-[A-Za-z]{4})?(-([A-Za-z]{2}|[0-9]{3}))?\Z")
+KEYS = ("out", "layout", "stores", "devices", "locales", "timezone", "timezones", "seed", "presets",
+        "screen", "feature_graphic", "tv_banner")
+SCREEN_KEYS = ("name", "page")
+
+
+class SetFileError(UsageError):
+    """A mistake in a set file, named by file and key or line."""
+
+
+@dataclass(frozen=True)
+class Job:
+    """One capture: a screen in a locale on a device, and where its image goes
+    (relative to the run folder, "/" separators)."""
+    locale: str
+    screen: str
+    device_id: str
+    url: str
+    timezone: str
+    path: str
+
+    @property
+    def key(self):
+        return (self.locale, self.screen, self.device_id)
+
+
+@dataclass
+class SetPlan:
+    file: str
+    digest: str
+    out: Path
+    layout: str
+    locales: list
+    timezone: str
+    timezones: dict
+    seed: int
+    presets: str
+    screens: list
+    devices: list  # preset records as devices_json gives them, in capture order
+    jobs: list = field(default_factory=list)
+    notes: list = field(default_factory=list)
+
+
+def load_set(path):
+    """Reads, checks and expands the set file at `path`."""
+    path = Path(path)
+    name = str(path)
+    try:
+        data = path.read_bytes()
+    except OSError as e:
+        raise SetFileError(f"{name}: cannot read the set file: {e.strerror or e}") from None
+    try:
+        table = tomllib.loads(data.decode("utf-8"))
+    except UnicodeDecodeError as e:
+        raise SetFileError(f"{name}: not UTF-8 text (byte {e.start})") from None
+    except tomllib.TOMLDecodeError as e:
+        raise SetFileError(f"{name}: {e}") from None
+    return _Reader(name, path.resolve().parent, table, hashlib.sha256(data).hexdigest()).plan()
+
+
+class _Reader:
+    def __init__(self, name, base, table, digest):
+        self.name, self.base, self.table, self.digest = name, base, table, digest
+
+    def fail(self, key, message):
+        raise SetFileError(f"{self.name}: {key}: {message}")
+
+    def get(self, key, kind, default=None, table=None, where=None):
+        table = self.table if table is None else table
+        where = where or key
+        if key not in table:
+            return default
+        value = table[key]
+        if kind is list:
+            if not isinstance(value, list) or not value or not all(isinstance(v, str) for v in value):
+                self.fail(where, "must be a non-empty list of strings")
+        elif kind is int:
+            if isinstance(value, bool) or not isinstance(value, int):
+                self.fail(where, f"must be a whole number, not {type(value).__name__}")
+        elif not isinstance(value, kind):
+            want = {str: "a string", dict: "a table"}[kind]
+            self.fail(where, f"must be {want}, not {type(value).__name__}")
+        return value
+
+    def plan(self):
+        for key in self.table:
+            if key not in KEYS:
+                self.fail(key, f"unknown key (known: {', '.join(KEYS)})")
+        layout_name = self.get("layout", str, "plain")
+        if layout_name not in layout.LAYOUTS:
+            self.fail("layout", f"must be one of {', '.join(layout.LAYOUTS)}, not {layout_name!r}")
+        locales = self.locales()
+        timezone = self.get("timezone", str, "UTC")
+        if not timezone.strip():
+            self.fail("timezone", "must not be empty")
+        timezones = self.timezones(locales)
+        seed = self.get("seed", int, 42)
+        if not 0 <= seed <= MAX_SEED:
+            self.fail("seed", f"must be between 0 and {MAX_SEED}")
+        presets = self.get("presets", str)
+        if presets is not None:
+            presets = str(self.base / presets)
+            if not Path(presets).is_file():
+                self.fail("presets", f"no such file: {presets}")
+        devices = self.devices(presets)
+        screens = self.screens(layout_name, locales)
+        plan = SetPlan(file=self.name, digest=self.digest, out=self.base / self.get("out", str, "shots"),
+                       layout=layout_name, locales=locales, timezone=timezone, timezones=timezones,
+                       seed=seed, presets=presets, screens=[s for s, _ in screens], devices=devices)
+        singles = {}
+        for key in ("feature_graphic", "tv_banner"):
+            chosen = self.get(key, str, plan.screens[0])
+            if chosen not in plan.screens:
+                self.fail(key, f"no screen is named {chosen!r}")
+            singles[key] = chosen
+        if layout_name == "fastlane":
+            self.check_languages(locales, devices)
+            self.check_apple_names(devices)
+        place = layout.placer(layout_name, plan.screens, singles)
+        for locale in locales:
+            for screen, pages in screens:
+                for device in devices:
+                    target = place(locale, screen, device)
+                    if target is not None:
+                        plan.jobs.append(Job(locale, screen, device["id"], pages[locale],
+                                             timezones.get(locale, timezone), target))
+        other = sorted({d["id"] for d in devices if layout_name == "fastlane" and layout.is_other(d)})
+        if other:
+            plan.notes.append(f"{', '.join(other)}: no upload tool has a folder for "
+                              f"{'this device' if len(other) == 1 else 'these devices'}; the images are in other/")
+        return plan
+
+    def locales(self):
+        locales = self.get("locales", list, ["en-US"])
+        for i, locale in enumerate(locales):
+            if not LOCALE_FORM.match(locale):
+                self.fail(f"locales[{i + 1}]", f"{locale!r} is not a locale of the form en-US, ja-JP or es-419")
+            if locale in locales[:i]:
+                self.fail(f"locales[{i + 1}]", f"{locale} is listed twice")
+        return locales
+
+    def timezones(self, locales):
+        zones = self.get("timezones", dict, {})
+        for locale, zone in zones.items():
+            where = f"timezones.{locale}"
+            if locale not in locales:
+                self.fail(where, f"{locale} is not one of the set's locales")
+            if not isinstance(zone, str) or not zone.strip():
+                self.fail(where, "must be a time zone name such as Europe/Berlin")
+        return dict(zones)
+
+    def devices(self, presets):
+        stores = self.get("stores", list)
+        ids = self.get("devices", list)
+        if (stores is None) == (ids is None):
+            self.fail("stores", "give exactly one of stores and devices")
+        chosen = []
+        try:
+            table = json.loads(devices_json(None, presets))
+        except (ValueError, OSError) as e:
+            self.fail("presets", str(e))
+        known = {d["id"]: d for d in table}
+        if stores is not None:
+            for i, store in enumerate(stores):
+                try:
+                    found = select_devices(store=store, presets=presets)
+                except UsageError:
+                    self.fail(f"stores[{i + 1}]", f"unknown store {store!r} (apple, play or web)")
+                chosen += [d for d in found if d["id"] not in {c["id"] for c in chosen}]
+            return chosen
+        for i, device_id in enumerate(ids):
+            if device_id not in known:
+                self.fail(f"devices[{i + 1}]", f"unknown device id {device_id!r} (`kestrelite devices` lists them)")
+            if device_id in ids[:i]:
+                self.fail(f"devices[{i + 1}]", f"{device_id} is listed twice")
+            chosen.append(known[device_id])
+        return chosen
+
+    def screens(self, layout_name, locales):
+        screens = self.table.get("screen")
+        if screens is None:
+            self.fail("screen", "the set has no [[screen]]")
+        if not isinstance(screens, list) or not all(isinstance(s, dict) for s in screens):
+            self.fail("screen", "must be an array of tables: [[screen]]")
+        if len(screens) > MAX_SCREENS:
+            self.fail("screen", f"at most {MAX_SCREENS} screens")
+        result = []
+        for i, screen in enumerate(screens, 1):
+            where = f"screen[{i}]"
+            for key in screen:
+                if key not in SCREEN_KEYS:
+                    self.fail(f"{where}.{key}", f"unknown key (known: {', '.join(SCREEN_KEYS)})")
+            for key in SCREEN_KEYS:
+                if key not in screen:
+                    self.fail(f"{where}.{key}", "missing")
+            name = self.get("name", str, table=screen, where=f"{where}.name")
+            if not SCREEN_NAME.match(name):
+                self.fail(f"{where}.name", f"{name!r} is not a plain file-name word (letters, digits, - and _)")
+            if name in [n for n, _ in result]:
+                self.fail(f"{where}.name", f"a screen named {name!r} comes earlier")
+            if layout_name == "fastlane":
+                for word in layout.RESERVED_WORDS:
+                    if word in name.lower():
+                        self.fail(f"{where}.name", f"{name!r} contains {word!r}, a word the App Store "
+                                                   "upload tool reads in file names")
+            page = self.get("page", str, table=screen, where=f"{where}.page")
+            result.append((name, {locale: self.page_url(page, locale, f"{where}.page") for locale in locales}))
+        return result
+
+    def page_url(self, page, locale, where):
+        """A URL stays as given; a path relative to the set file becomes a
+        file:// URL with its query and fragment kept."""
+        page = page.replace("{locale}", locale)
+        if urlsplit(page).scheme.lower() in URL_SCHEMES:
+            return page
+        cut = min((i for i in (page.find("?"), page.find("#")) if i >= 0), default=len(page))
+        path, rest = self.base / page[:cut], page[cut:]
+        if path.is_dir():
+            path = path / "index.html"
+        if not page[:cut] or not path.is_file():
+            self.fail(where, f"{page!r} is neither a URL nor an existing file (looked for {path})")
+        return path.resolve().as_uri() + rest
+
+    def check_apple_names(self, devices):
+        """deliver takes "vision" in a path for Vision Pro and uploads only
+        "framed" files once it sees one: device ids must agree."""
+        for d in devices:
+            if d["store"] != "apple":
+                continue
+            where = "devices" if "devices" in self.table else "stores"
+            if "framed" in d["id"].lower():
+                self.fail(where, f"device id {d['id']} contains 'framed'; the App Store upload tool would "
+                                 "upload only such files")
+            if ("vision" in d["id"].lower()) != (d["requirement"] == "required_vision"):
+                self.fail(where, f"device id {d['id']}: the App Store upload tool takes a 3840x2160 image "
+                                 "for Vision Pro exactly when 'vision' is in its name")
+
+    def check_languages(self, locales, devices):
+        stores = [s for s in ("apple", "play") if any(d["store"] == s for d in devices)]
+        for locale in locales:
+            for store in stores:
+                if store_language(locale, store) is None:
+                    self.fail("locales", f"{locale} has no language code in {store_name(store)}'s list; "
+                                         "see the README's table of store languages")
