@@ -70,15 +70,16 @@ def size_text(pair):
     return f"{pair[0]}x{pair[1]}"
 
 
-def card(result, device, verify_entry):
+def card(result, device, verify_entry, source=None, attributes=""):
     """One figure: the scaled screenshot, or a placeholder for a failed device,
-    and its caption."""
+    and its caption. `source` is the image's link (default: the base name of
+    its path); `attributes` go on the figure."""
     outcome = result["outcome"]
     shot = result.get("capture")
     label = device["label"] if device else result["device_id"]
     expected = [device["output_width"], device["output_height"]] if device else None
     if shot:
-        source = quote(os.path.basename(result["path"]))
+        source = quote(source if source is not None else os.path.basename(result["path"]))
         picture = f'<a class="shot" href="{esc(source)}"><img src="{esc(source)}" alt="{esc(label)}"></a>'
         size = size_text(shot["actual"])
         if not shot["exact"]:
@@ -99,7 +100,7 @@ def card(result, device, verify_entry):
     if "error" in result:
         lines.append(f'<p class="error">{esc(result["error"])}</p>')
     caption = "\n    ".join(lines)
-    return (f'<figure class="{esc(outcome)}">\n  {picture}\n'
+    return (f'<figure class="{esc(outcome)}"{attributes}>\n  {picture}\n'
             f"  <figcaption>\n    {caption}\n  </figcaption>\n</figure>")
 
 

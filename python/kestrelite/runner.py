@@ -8,13 +8,14 @@ from .errors import RunError
 
 
 def run_devices(capture_one, ids, jobs, stop_after, on_result):
-    """Calls `capture_one(id)`, which returns a run report as JSON text, for
-    the ids, at most `jobs` at a time, starting them in order. Each finished
-    device's result goes to `on_result` at once. Once `stop_after(result)` is
-    true no further device is started; those already running finish. Returns
-    the reports of every started device, in the order of `ids` (a prefix of
-    it). A run that fails as a whole raises RunError once the devices still
-    running have finished."""
+    """Calls `capture_one(item)`, which returns a run report (JSON text or
+    the parsed object), for the items of `ids` (device ids, or the jobs of a
+    set), at most `jobs` at a time, starting them in order. Each finished
+    capture's result goes to `on_result` at once. Once `stop_after(result)`
+    is true nothing further is started; captures already running finish.
+    Returns the reports of every started item, in the order of `ids` (a
+    prefix of it). A run that fails as a whole raises RunError once the
+    captures still running have finished."""
     reports = {}
     running = {}
     started = 0
@@ -31,7 +32,9 @@ def run_devices(capture_one, ids, jobs, stop_after, on_result):
             for future in sorted(finished, key=running.get):
                 index = running.pop(future)
                 try:
-                    report = json.loads(future.result())
+                    report = future.result()
+                    if isinstance(report, str):
+                        report = json.loads(report)
                 except (ValueError, OSError, RuntimeError) as e:
                     # Only the run as a whole fails this way (the output
                     # directory, the preset file).

@@ -1,0 +1,123 @@
+"""Running the captures of a set and reporting them.
+
+`capture_job` is the one place that captures one job of a set: one call of
+the module for one device, its image then moved to the job's path in the
+run folder. `run_jobs` schedules jobs a few at a time (runner.run_devices),
+`set_report` builds the set folder's report.json (RUN_REPORTS.md, "set
+folder") and `compare_runs` the digest comparison of --verify.
+"""
+
+import json
+import os
+import shutil
+from pathlib import Path
+
+from ._native import capture_json
+from .runner import run_devices
+
+WORK_DIR = ".kestrelite-work"
+
+
+def pixels(device):
+    return device["output_width"] * device["output_height"]
+
+
+def capture_job(job, number, out, plan, browser):
+    """Captures one job into `out` and returns the module's report of it, its
+    one result carrying the job's locale, screen, url and relative path."""
+    target = Path(out) / job.path
+    target.parent.mkdir(parents=True, exist_ok=True)
+    direct = target.name == f"{job.device_id}.png"
+    work = target.parent if direct else Path(out) / WORK_DIR / str(number)
+    report = json.loads(capture_json(job.url, str(work), [job.device_id], seed=plan.seed, locale=job.locale,
+                                     timezone=job.timezone, browser=browser, presets=plan.presets))
+    result = report["results"][0]
+    if "path" in result and not direct:
+        os.replace(work / f"{job.device_id}.png", target)
+        work.rmdir()
+    entry = {"locale": job.locale, "screen": job.screen, "device_id": job.device_id, "url": job.url,
+             "outcome": result["outcome"], "elapsed_ms": result["elapsed_ms"]}
+    if "path" in result:
+        entry["path"] = job.path
+        entry["capture"] = result["capture"]
+    else:
+        entry["error"] = result["error"]
+    report["results"] = [entry]
+    return report
+
+
+def run_jobs(jobs, out, plan, browser, parallel, fail_fast, on_result):
+    """Captures the jobs, `parallel` at a time, and returns their entries in
+    the order of `jobs` (a prefix of it when fail-fast stopped the run)."""
+    numbered = list(enumerate(jobs))
+
+    def capture_one(item):
+        number, job = item
+        return capture_job(job, number, out, plan, browser)
+
+    try:
+        reports = run_devices(capture_one, numbered, parallel,
+                              (lambda r: r["outcome"] != "exact") if fail_fast else None, on_result)
+    finally:
+        shutil.rmtree(Path(out) / WORK_DIR, ignore_errors=True)
+    return [r["results"][0] for r in reports]
+
+
+def counts(captures):
+    def count(outcome):
+        return sum(1 for c in captures if c["outcome"] == outcome)
+    return {"exact": count("exact"), "off_size": count("off-size"), "failed": count("failed")}
+
+
+def set_report(plan, planned, captures, elapsed_ms, version, shard=None):
+    """The set folder's report: the agreed members first, then what `merge`,
+    `check` and the contact sheet need (the plan's captures and devices).
+    "ok" is true when all `planned` captures were made and are exact."""
+    report = {"kestrelite": version, "kind": "set", "set_file": plan.file, "set_digest": plan.digest,
+              "layout": plan.layout, **counts(captures), "elapsed_ms": elapsed_ms,
+              "ok": len(captures) == planned and all(c["outcome"] == "exact" for c in captures),
+              "captures": captures,
+              "seed": plan.seed, "timezone": plan.timezone, "locales": plan.locales, "screens": plan.screens,
+              "plan": [list(job.key) for job in plan.jobs],
+              "devices": {d["id"]: d for d in plan.devices}}
+    if plan.timezones:
+        report["timezones"] = plan.timezones
+    if shard is not None:
+        report["shard"] = {"index": shard[0], "count": shard[1]}
+    if plan.notes:
+        report["notes"] = plan.notes
+    return report
+
+
+def summary(report):
+    n = len(report["captures"])
+    state = "ok" if report["ok"] else "NOT OK"
+    return (f"{n} capture{'s' if n != 1 else ''}: {report['exact']} exact, {report['off_size']} off-size, "
+            f"{report['failed']} failed in {report['elapsed_ms'] / 1000:.1f} s: {state}")
+
+
+def compare_runs(first, second, out, second_dir):
+    """The digest comparison of two runs of a set over the captures the first
+    made. A differing second image is kept as OUT/verify/<path>, outside the
+    upload tools' folders."""
+    later = {(c["locale"], c["screen"], c["device_id"]): c for c in second}
+    entries = []
+    for capture in first:
+        key = (capture["locale"], capture["screen"], capture["device_id"])
+        other = later.get(key)
+        if "capture" not in capture or other is None:
+            continue
+        entry = {"locale": key[0], "screen": key[1], "device_id": key[2], "first": capture["capture"]["sha256"]}
+        if "capture" in other:
+            entry["second"] = other["capture"]["sha256"]
+        else:
+            entry["error"] = other["error"]
+        entry["identical"] = entry.get("second") == entry["first"]
+        if "second" in entry and not entry["identical"]:
+            kept = Path(out) / "verify" / other["path"]
+            kept.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(Path(second_dir) / other["path"], kept)
+            entry["second_path"] = f"verify/{other['path']}"
+        entries.append(entry)
+    differ = ["/".join((e["locale"], e["screen"], e["device_id"])) for e in entries if not e["identical"]]
+    return {"identical": not differ, "differ": differ, "captures": entries}
