@@ -1,6 +1,9 @@
 """The `kestrelite` command.
 
     kestrelite capture PAGE --out DIR (--store S | --device ID ...) [options]
+    kestrelite run [SETFILE] [--out DIR] [--jobs N] [--shard I/N] [--verify] [--fail-fast]
+    kestrelite check DIR
+    kestrelite merge DIR... --out DIR
     kestrelite devices [--store S] [--presets FILE] [--json]
     kestrelite find-browser
     kestrelite install-browser [--from PATH]
@@ -19,7 +22,7 @@ import sys
 
 from .._native import version
 from ..errors import RunError, UsageError
-from . import browser, capture, devices
+from . import browser, capture, check, devices, merge, run
 from .output import complain
 
 EXIT_OK = 0
@@ -28,7 +31,7 @@ EXIT_USAGE = 2
 EXIT_FAULT = 3
 EXIT_INTERRUPTED = 130
 
-COMMANDS = (capture, devices, browser)
+COMMANDS = (capture, run, check, merge, devices, browser)
 
 
 class Parser(argparse.ArgumentParser):
