@@ -30,10 +30,13 @@ fuzz: deps
 	tests/fuzz/run-all $(FUZZ_SECONDS)
 
 # The demo installs the package into .venv (a real `kestrelite` command, built
-# offline from this tree), points kestrelite at the local headless shell, and
-# captures examples/demo on every App Store size into $(DEMO_OUT).
+# offline from this tree), points kestrelite at the local headless shell,
+# captures examples/demo on every App Store size into $(DEMO_OUT), then runs
+# the demo's store set (examples/demo/kestrelite.toml: two screens, two
+# languages, both stores) into $(DEMO_SET_OUT) in the upload tools' layout.
 VENV := .venv
 DEMO_OUT ?= demo-shots
+DEMO_SET_OUT ?= demo-set
 
 venv: deps
 	test -x $(VENV)/bin/python || $(PYTHON) -m venv --system-site-packages $(VENV)
@@ -42,6 +45,7 @@ venv: deps
 demo: venv
 	$(VENV)/bin/kestrelite install-browser
 	$(VENV)/bin/kestrelite capture examples/demo --store apple --out $(DEMO_OUT) --jobs 2
+	$(VENV)/bin/kestrelite run examples/demo/kestrelite.toml --out $(DEMO_SET_OUT) --jobs 2
 
 # `make bench`: the micro benchmarks, then kestrelite against a Puppeteer
 # script on six devices, the command line with --jobs 1 and 2, and the
