@@ -9,7 +9,10 @@ Runs, in this order:
      alternating order, `--rounds` times;
   3. the command-line tool on the 33 App Store presets with --jobs 1 and
      --jobs 2;
-  4. the scaling check: kestrelite alone, in one process after a warm-up
+  4. a store set (`kestrelite run`): 3 screens x 2 locales x the 33 App
+     Store presets with --jobs 2, next to `kestrelite capture --store apple
+     --jobs 2` of the same devices, time per capture for both;
+  5. the scaling check: kestrelite alone, in one process after a warm-up
      capture, twice over the six presets with pages/index.html and with
      pages/noise.html, whose screenshots cannot be compressed (up to 25 MB
      of PNG).
@@ -313,6 +316,52 @@ def print_scaling(result):
               f" at {f['largest_mb']:.1f} MB measured {f['largest_ms']:.1f}, line {f['largest_fit_ms']:.1f}")
 
 
+SET_FILE = """stores = ["apple"]
+locales = ["en-US", "de-DE"]
+[[screen]]
+name = "home"
+page = "{url}?screen=home&lang={{locale}}"
+[[screen]]
+name = "tides"
+page = "{url}?screen=tides&lang={{locale}}"
+[[screen]]
+name = "moon"
+page = "{url}?screen=moon&lang={{locale}}"
+"""
+
+
+def set_run(python_env, url, work, repeats):
+    """`kestrelite run` of 3 screens x 2 locales x 33 App Store presets with
+    --jobs 2, each time right after `capture --store apple --jobs 2`."""
+    set_file = work / "set.toml"
+    set_file.write_text(SET_FILE.format(url=url))
+    runs = []
+    for _ in range(repeats):
+        for kind in ("capture", "run"):
+            out_dir = Path(tempfile.mkdtemp(dir=work))
+            command = [sys.executable, "-m", "kestrelite"]
+            command += ["capture", url, "--store", "apple"] if kind == "capture" else ["run", str(set_file)]
+            command += ["--jobs", "2", "--out", str(out_dir), "--browser", BROWSER]
+            load = load_average()[0]
+            start = time.perf_counter()
+            done = subprocess.run(command, env=python_env, capture_output=True, text=True, timeout=3600)
+            wall = time.perf_counter() - start
+            report = json.loads((out_dir / "report.json").read_text()) if (out_dir / "report.json").exists() else {}
+            shutil.rmtree(out_dir)
+            captures = len(report.get("captures", report.get("results", [])))
+            run = {"kind": kind, "wall_s": wall, "exit": done.returncode, "captures": captures,
+                   "exact": report.get("exact"), "per_capture_s": wall / captures if captures else None,
+                   "load_start": load, "load_end": load_average()[0]}
+            print(f"  {kind:7}: {wall:6.1f} s, {captures} captures, {run['exact']} exact, exit {done.returncode},"
+                  f" {run['per_capture_s'] or 0:.2f} s per capture (load {load:.2f} to {run['load_end']:.2f})",
+                  flush=True)
+            runs.append(run)
+    per = {kind: median([r["per_capture_s"] for r in runs if r["kind"] == kind and r["per_capture_s"]])
+           for kind in ("capture", "run")}
+    return {"runs": runs, "capture_per_capture_s": per["capture"], "run_per_capture_s": per["run"],
+            "run_wall_s": median([r["wall_s"] for r in runs if r["kind"] == "run"])}
+
+
 def targets(summary, cli, scaled, micro_rows):
     t = {}
     ratios = {d: s["ratio_median"] for d, s in summary.items()}
@@ -346,6 +395,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=int(os.environ.get("BENCH_ROUNDS", "5")))
     parser.add_argument("--cli-repeats", type=int, default=int(os.environ.get("BENCH_CLI_REPEATS", "1")),
                         help="pairs of --jobs 1/--jobs 2 runs (0: skip)")
+    parser.add_argument("--set-repeats", type=int, default=int(os.environ.get("BENCH_SET_REPEATS", "1")),
+                        help="store-set runs, each after a capture of the same devices (0: skip)")
     parser.add_argument("--no-puppeteer", action="store_true")
     parser.add_argument("--no-scaling", action="store_true")
     parser.add_argument("--results", default=str(RESULTS), help="folder for the JSON file")
@@ -369,7 +420,8 @@ def main():
                     "kestrelite": kestrelite.version(),
                     "node": subprocess.run(["node", "--version"], capture_output=True, text=True).stdout.strip()
                     if with_puppeteer else None},
-        "config": {"rounds": args.rounds, "cli_repeats": args.cli_repeats, "devices": DEVICES,
+        "config": {"rounds": args.rounds, "cli_repeats": args.cli_repeats, "set_repeats": args.set_repeats,
+                   "devices": DEVICES,
                    "browser_path": BROWSER},
     }
 
@@ -396,6 +448,14 @@ def main():
             print(f"  median --jobs 1 {cli['jobs1_s']:.1f} s, --jobs 2 {cli['jobs2_s']:.1f} s,"
                   f" ratio {cli['ratio']:.2f}")
         result["cli"] = cli
+
+        if args.set_repeats > 0:
+            print(f"\nstore set: kestrelite run, 3 screens x 2 locales x 33 App Store presets, --jobs 2,"
+                  f" after kestrelite capture --store apple --jobs 2", flush=True)
+            result["set"] = set_run(python_env, base_url + "index.html", work, args.set_repeats)
+            s = result["set"]
+            print(f"  median run {s['run_wall_s']:.1f} s; per capture: run {s['run_per_capture_s']:.2f} s,"
+                  f" capture {s['capture_per_capture_s']:.2f} s")
 
         if not args.no_scaling:
             print("\nscaling check: one process, a warm-up capture, then index.html and noise.html twice"

@@ -33,14 +33,17 @@ PLAY_LANGUAGES = (
     "te-IN", "th", "tr-TR", "uk", "vi", "zh-CN", "zh-HK", "zh-TW", "zu",
 )
 
-# Locales a plain match cannot place: Chinese by script or region, and the
-# old code Play keeps for Hebrew.
+# Locales a plain match cannot place: Chinese by script or region, the old
+# code Play keeps for Hebrew, Norwegian Bokmål, and Latin American Spanish
+# (the App Store's es-MX, Play's es-419).
 APPLE_ALIASES = {
+    "es-419": "es-MX",
     "zh": "zh-Hans", "zh-cn": "zh-Hans", "zh-sg": "zh-Hans", "zh-hans-cn": "zh-Hans",
     "zh-tw": "zh-Hant", "zh-hk": "zh-Hant", "zh-mo": "zh-Hant", "zh-hant-tw": "zh-Hant",
     "zh-hant-hk": "zh-Hant", "iw": "he", "iw-il": "he", "nb": "no", "nb-no": "no",
 }
 PLAY_ALIASES = {
+    "es-mx": "es-419",
     "zh-hans": "zh-CN", "zh-hans-cn": "zh-CN", "zh-hant": "zh-TW", "zh-hant-tw": "zh-TW",
     "zh-hant-hk": "zh-HK", "he": "iw-IL", "he-il": "iw-IL", "ja": "ja-JP", "ko": "ko-KR",
     "de": "de-DE", "nb": "no-NO", "nb-no": "no-NO",

@@ -118,7 +118,7 @@ def test_fastlane_paths_languages_and_single_files(write_set):
 @pytest.mark.parametrize("locale, apple, play", [
     ("en-US", "en-US", "en-US"), ("de-DE", "de-DE", "de-DE"), ("ja-JP", "ja", "ja-JP"), ("ko-KR", "ko", "ko-KR"),
     ("zh-CN", "zh-Hans", "zh-CN"), ("zh-TW", "zh-Hant", "zh-TW"), ("he-IL", "he", "iw-IL"),
-    ("es-MX", "es-MX", None), ("es-419", None, "es-419"), ("th-TH", "th", "th"), ("fr-be", None, None),
+    ("es-MX", "es-MX", "es-419"), ("es-419", "es-MX", "es-419"), ("pt-PT", "pt-PT", "pt-PT"), ("th-TH", "th", "th"), ("fr-be", None, None),
 ])
 def test_store_languages(locale, apple, play):
     assert (store_language(locale, "apple"), store_language(locale, "play")) == (apple, play)
