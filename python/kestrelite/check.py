@@ -211,7 +211,7 @@ def _apple_rules(image, info, sets):
         found.append(Violation(ERROR, image.path, "apple-size",
                                f"{info.width}x{info.height} is the size of no App Store display type"))
     else:
-        sets[(image.language, kind)].append(image.path)
+        sets[(image.language, kind)].append((image.path, (info.width, info.height)))
     if info.alpha:
         found.append(Violation(ERROR, image.path, "apple-alpha",
                                "has an alpha channel; App Store Connect refuses it even when every pixel is opaque"))
@@ -259,11 +259,18 @@ def _apple_set_rules(sets, fastlane):
         if fastlane and language.lower() not in {code.lower() for code in APPLE_LANGUAGES}:
             found.append(Violation(ERROR, f"{layout.APPLE_ROOT}/{language}", "apple-language",
                                    "not an App Store Connect language code"))
-        kinds = {kind: paths for (lang, kind), paths in sets.items() if lang == language}
-        for kind, paths in sorted(kinds.items()):
-            if len(paths) > MAX_APPLE_PER_TYPE:
-                found.append(Violation(ERROR, paths[MAX_APPLE_PER_TYPE], "apple-count",
-                                       f"{len(paths)} {kind} screenshots in {language}; at most {MAX_APPLE_PER_TYPE}"))
+        kinds = {kind: shots for (lang, kind), shots in sets.items() if lang == language}
+        for kind, shots in sorted(kinds.items()):
+            if len(shots) > MAX_APPLE_PER_TYPE:
+                found.append(Violation(ERROR, shots[MAX_APPLE_PER_TYPE][0], "apple-count",
+                                       f"{len(shots)} {kind} screenshots in {language}; at most {MAX_APPLE_PER_TYPE}"))
+            sizes = sorted({size for _, size in shots})
+            if len(sizes) > 1:
+                found.append(Violation(WARNING, language, "apple-mixed-sizes",
+                                       f"{kind} screenshots of {len(sizes)} sizes ("
+                                       + ", ".join(f"{w}x{h}" for w, h in sizes)
+                                       + "): the App Store shows them all in the one display type, "
+                                         "so each screen appears more than once; choose one preset per display type"))
         if any(k.startswith("iPhone") for k in kinds) and not \
                 ("iPhone 6.9-inch" in kinds or "iPhone 6.5-inch" in kinds):
             found.append(Violation(ERROR, language, "apple-iphone-set",

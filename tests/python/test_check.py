@@ -40,6 +40,7 @@ BASE = {f"{APPLE}/01_home_iphone.png": (IPHONE,), **phones(2)}
     ({f"{APPLE}/02_a.png": ((1170, 2532),)} | {f"{APPLE}/01_home_iphone.png": ((1170, 2532),)},
      "apple-iphone-set", ERROR, "en-US"),
     ({f"{APPLE}/02_a.png": ((1668, 2388),)}, "apple-ipad-set", ERROR, "en-US"),
+    ({f"{APPLE}/01_home_other.png": ((2796, 1290),)}, "apple-mixed-sizes", WARNING, "en-US"),
     ({f"{PLAY}/phoneScreenshots/03_a.png": ((300, 600),)}, "play-size", ERROR, "03_a.png"),
     ({f"{PLAY}/phoneScreenshots/03_a.png": ((1000, 2100),)}, "play-aspect", WARNING, "03_a.png"),
     ({f"{PLAY}/tenInchScreenshots/01_a.png": ((1000, 1900),)}, "play-size", ERROR, "01_a.png"),
