@@ -1,10 +1,12 @@
-"""Shards (deterministic, disjoint, balanced by pixels) and merging shard
-folders (refusals, missing captures, order). No browser."""
+"""Shards (deterministic, disjoint, balanced by pixels), merging shard
+folders (refusals, missing captures, order) and reusing a run folder. No
+browser."""
 import json
 
 import pytest
 
 from kestrelite import devices_json
+from kestrelite.cli.run import prepare_output
 from kestrelite.errors import UsageError
 from kestrelite.merge import merge_folders
 from kestrelite.report import write_report
@@ -79,3 +81,13 @@ def test_merge_refuses(tmp_path, second, digest, message):
         merge_folders([one], one)
     with pytest.raises(UsageError, match="no report.json"):
         merge_folders([tmp_path / "nothing"], tmp_path / "all")
+
+
+def test_a_new_run_removes_only_what_the_last_set_run_wrote(tmp_path):
+    folder = shard_folder(tmp_path, "one", PLAN[:2])
+    (folder / "en-US" / "home" / "mine.png").write_bytes(b"the user's")
+    prepare_output(folder, ["en-US/home/d1.png", "report.json"])
+    assert sorted(p.name for p in (folder / "en-US" / "home").iterdir()) == ["mine.png"]
+    (folder / "index.html").mkdir()
+    with pytest.raises(UsageError, match="index.html is a folder"):
+        prepare_output(folder, ["index.html"])

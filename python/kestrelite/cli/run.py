@@ -80,23 +80,27 @@ def duration(seconds):
     return f"{seconds // 60} min {seconds % 60:02d} s" if seconds >= 60 else f"{seconds} s"
 
 
-def prepare_output(out):
-    """Creates the run folder and removes the images a previous run of a set
-    wrote there (listed in its report), so that no stale capture reaches an
-    upload tool."""
+def prepare_output(out, names):
+    """Creates the run folder, which will hold `names` (paths relative to
+    it), and removes the images a previous run of a set wrote there (listed
+    in its report), so that no stale capture reaches an upload tool."""
     try:
         out.mkdir(parents=True, exist_ok=True)
     except OSError as e:
         raise UsageError(f"cannot create {out}: {e.strerror or e}") from None
+    for name in names:
+        if (out / name).is_dir():
+            raise UsageError(f"{out / name} is a folder; the run writes a file there. Move it away "
+                             "or choose another output folder")
     try:
         previous = json.loads((out / "report.json").read_text(encoding="utf-8"))
     except (OSError, ValueError):
         return
     if not isinstance(previous, dict) or previous.get("kind") != "set":
         return
-    paths = [c["path"] for c in previous.get("captures", []) if "path" in c]
-    paths += [e["second_path"] for e in previous.get("verify", {}).get("captures", []) if "second_path" in e]
-    for path in paths:
+    entries = previous.get("captures", []) + previous.get("verify", {}).get("captures", [])
+    paths = [e.get(key) for e in entries if isinstance(e, dict) for key in ("path", "second_path")]
+    for path in filter(lambda p: isinstance(p, str), paths):
         target = out / path
         inside = os.path.commonpath([target.resolve(), out.resolve()]) == str(out.resolve())
         if inside and target.is_file():
@@ -113,7 +117,8 @@ def run(args):
         devices = {d["id"]: d for d in plan.devices}
         jobs = shard(plan.jobs, *part, lambda job: pixels(devices[job.device_id]))
     browser = resolve_browser(args.browser)
-    prepare_output(out)
+    names = [job.path for job in jobs] + ["report.json", "index.html"]
+    prepare_output(out, names + ([f"verify/{job.path}" for job in jobs] if args.verify else []))
     parallel = max(1, min(args.jobs, len(jobs)))
     matrix = (f"{plural(len(plan.screens), 'screen')} x {plural(len(plan.locales), 'locale')} x "
               f"{plural(len(plan.devices), 'device')}: {plural(len(plan.jobs), 'capture')}")
