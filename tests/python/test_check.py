@@ -53,17 +53,17 @@ BASE = {f"{APPLE}/01_home_iphone.png": (IPHONE,), **phones(2)}
 ])
 def test_each_broken_rule_is_reported(tmp_path, files, rule, level, where):
     layout = {**BASE, **files}
-    for path, spec in layout.items():
-        if spec is not None:
-            make(tmp_path, path, spec[0], *spec[1:2], **(spec[2] if len(spec) > 2 else {}))
+    for path, shape in layout.items():
+        if shape is not None:
+            make(tmp_path, path, shape[0], *shape[1:2], **(shape[2] if len(shape) > 2 else {}))
     found = check_folder(tmp_path)
     assert [(v.rule, v.level) for v in found if v.path.endswith(where)] == [(rule, level)], found
     assert all(v.path.endswith(where) for v in found), found
 
 
 def test_a_valid_folder_passes_and_vision_is_told_from_tv(tmp_path, capsys):
-    for path, spec in BASE.items():
-        make(tmp_path, path, spec[0])
+    for path, shape in BASE.items():
+        make(tmp_path, path, shape[0])
     make(tmp_path, f"{APPLE}/01_home_apple-vision-pro.png", (3840, 2160))
     make(tmp_path, f"{APPLE}/01_home_apple-tv-2160.jpg", (3840, 2160), quality=90)
     make(tmp_path, f"{APPLE}/01_home_apple-watch-ultra-3.png", (422, 514))
@@ -75,8 +75,8 @@ def test_a_valid_folder_passes_and_vision_is_told_from_tv(tmp_path, capsys):
 
 
 def test_a_file_too_large_for_play(tmp_path):
-    for path, spec in BASE.items():
-        make(tmp_path, path, spec[0])
+    for path, shape in BASE.items():
+        make(tmp_path, path, shape[0])
     big = Image.frombytes("RGB", (1800, 1800), os.urandom(1800 * 1800 * 3))
     big.save(tmp_path / PLAY / "phoneScreenshots" / "03_big.png", compress_level=0)
     assert [(v.rule, v.level) for v in check_folder(tmp_path)] == [("play-file-size", ERROR)]
