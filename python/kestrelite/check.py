@@ -52,6 +52,9 @@ APPLE_DISPLAY_TYPES = {
     "Apple Watch Series 3": [(312, 390)],
 }
 TURNABLE = ("iPhone", "iPad")
+# The app version a display type belongs to; deliver uploads to one
+# platform's version per run.
+PLATFORMS = (("Mac", "macOS"), ("Apple TV", "tvOS"), ("Apple Vision Pro", "visionOS"))
 
 
 @dataclass(frozen=True)
@@ -271,6 +274,11 @@ def _apple_set_rules(sets, fastlane):
                                        + ", ".join(f"{w}x{h}" for w, h in sizes)
                                        + "): the App Store shows them all in the one display type, "
                                          "so each screen appears more than once; choose one preset per display type"))
+        platforms = sorted({next((p for prefix, p in PLATFORMS if k.startswith(prefix)), "iOS") for k in kinds})
+        if len(platforms) > 1:
+            found.append(Violation(WARNING, language, "apple-platforms",
+                                   f"screenshots for {', '.join(platforms)} in one folder; the App Store upload tool "
+                                   "uploads to one platform's version per run: use one set per platform"))
         if any(k.startswith("iPhone") for k in kinds) and not \
                 ("iPhone 6.9-inch" in kinds or "iPhone 6.5-inch" in kinds):
             found.append(Violation(ERROR, language, "apple-iphone-set",

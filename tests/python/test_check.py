@@ -41,6 +41,7 @@ BASE = {f"{APPLE}/01_home_iphone.png": (IPHONE,), **phones(2)}
      "apple-iphone-set", ERROR, "en-US"),
     ({f"{APPLE}/02_a.png": ((1668, 2388),)}, "apple-ipad-set", ERROR, "en-US"),
     ({f"{APPLE}/01_home_other.png": ((2796, 1290),)}, "apple-mixed-sizes", WARNING, "en-US"),
+    ({f"{APPLE}/01_home_mac.png": ((1440, 900),)}, "apple-platforms", WARNING, "en-US"),
     ({f"{PLAY}/phoneScreenshots/03_a.png": ((300, 600),)}, "play-size", ERROR, "03_a.png"),
     ({f"{PLAY}/phoneScreenshots/03_a.png": ((1000, 2100),)}, "play-aspect", WARNING, "03_a.png"),
     ({f"{PLAY}/tenInchScreenshots/01_a.png": ((1000, 1900),)}, "play-size", ERROR, "01_a.png"),
@@ -64,9 +65,9 @@ def test_each_broken_rule_is_reported(tmp_path, files, rule, level, where):
 def test_a_valid_folder_passes_and_vision_is_told_from_tv(tmp_path, capsys):
     for path, shape in BASE.items():
         make(tmp_path, path, shape[0])
-    make(tmp_path, f"{APPLE}/01_home_apple-vision-pro.png", (3840, 2160))
-    make(tmp_path, f"{APPLE}/01_home_apple-tv-2160.jpg", (3840, 2160), quality=90)
     make(tmp_path, f"{APPLE}/01_home_apple-watch-ultra-3.png", (422, 514))
+    make(tmp_path, "fastlane/screenshots/ja/01_home_apple-vision-pro.png", (3840, 2160))
+    make(tmp_path, "fastlane/screenshots/ko/01_home_apple-tv-2160.jpg", (3840, 2160), quality=90)
     make(tmp_path, f"{PLAY}/featureGraphic.jpg", (1024, 500), progressive=True)
     assert check_folder(tmp_path) == []
     assert main(["check", str(tmp_path)]) == 0
