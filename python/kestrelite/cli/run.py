@@ -98,13 +98,18 @@ def prepare_output(out, names):
         return
     if not isinstance(previous, dict) or previous.get("kind") != "set":
         return
-    entries = previous.get("captures", []) + previous.get("verify", {}).get("captures", [])
+    verify = previous.get("verify")
+    entries = [*_list(previous.get("captures")), *_list(verify.get("captures") if isinstance(verify, dict) else None)]
     paths = [e.get(key) for e in entries if isinstance(e, dict) for key in ("path", "second_path")]
     for path in filter(lambda p: isinstance(p, str), paths):
         target = out / path
         inside = os.path.commonpath([target.resolve(), out.resolve()]) == str(out.resolve())
         if inside and target.is_file():
             target.unlink()
+
+
+def _list(value):
+    return value if isinstance(value, list) else []
 
 
 def run(args):
