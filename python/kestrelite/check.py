@@ -166,6 +166,12 @@ def _fastlane_images(folder):
     return images
 
 
+def split(violations):
+    """The violations as printed lines: {"errors": [...], "warnings": [...]}."""
+    return {"errors": [str(v) for v in violations if v.level == ERROR],
+            "warnings": [str(v) for v in violations if v.level != ERROR]}
+
+
 def check_folder(folder):
     """Every rule broken by the images of a run folder, in file order."""
     images, missing = images_of(folder)

@@ -10,6 +10,7 @@ import json
 import shutil
 from pathlib import Path
 
+from . import outdir
 from .errors import UsageError
 from .setrun import counts
 
@@ -51,7 +52,7 @@ def merge_reports(folders):
     order = {key: i for i, key in enumerate(plan)}
     captures = sorted((c for r in reports for c in r["captures"]), key=lambda c: order.get(key_of(c), len(order)))
     missing = [key for key in plan if key not in owner]
-    merged = {key: value for key, value in first.items() if key not in ("shard", "verify")}
+    merged = {key: value for key, value in first.items() if key not in ("shard", "verify", "not_started", "check")}
     merged.update(counts(captures))
     merged["elapsed_ms"] = max(r["elapsed_ms"] for r in reports)
     merged["ok"] = bool(captures) and not missing and all(c["outcome"] == "exact" for c in captures)
@@ -65,17 +66,22 @@ def merge_reports(folders):
         differ = [d for v in verified for d in v["differ"]]
         merged["verify"] = {"identical": not differ and len(verified) == len(reports), "differ": differ,
                             "captures": entries}
+        merged["ok"] = merged["ok"] and merged["verify"]["identical"]
     return merged, dict(owner)
 
 
 def merge_folders(folders, out):
     """Copies every shard's images (and kept second images of --verify) into
-    `out` and returns the merged report; `out` must be none of the shards."""
+    `out` and returns the merged report; `out` must be none of the shards and
+    hold no file of those names that kestrelite did not write."""
     out = Path(out)
     for folder in folders:
         if Path(folder).resolve() == out.resolve():
             raise UsageError(f"--out {out} is one of the folders to merge; choose a new folder")
     merged, owner = merge_reports([str(f) for f in folders])
+    seconds = [e["second_path"] for e in merged.get("verify", {}).get("captures", []) if "second_path" in e]
+    outdir.prepare(out, [c["path"] for c in merged["captures"] if "path" in c] + seconds
+                   + ["report.json", "index.html"])
     for capture in merged["captures"]:
         if "path" in capture:
             _copy(Path(owner[key_of(capture)]) / capture["path"], out / capture["path"])

@@ -40,6 +40,32 @@ def device_kind(device):
     return KINDS.get(device.get("platform"), device.get("platform", "unknown"))
 
 
+def outcome_text(report):
+    """"ok", or "NOT OK" and why."""
+    if report["ok"]:
+        return f"ok: {report['exact']} of {report['exact']} captures exact"
+    reasons = [f"{report[key]} {word}" for key, word in (("off_size", "off-size"), ("failed", "failed"))
+               if report[key]]
+    if report.get("not_started"):
+        reasons.append(f"{report['not_started']} not started (fail-fast)")
+    if report.get("missing"):
+        reasons.append(f"{len(report['missing'])} made by no shard")
+    if report.get("verify", {}).get("differ"):
+        reasons.append(f"{len(report['verify']['differ'])} changed on the second run")
+    if report.get("check", {}).get("errors"):
+        reasons.append(f"{len(report['check']['errors'])} store-rule errors")
+    return "NOT OK: " + (", ".join(reasons) if reasons else "nothing was captured")
+
+
+def settings_text(report):
+    parts = [f"seed {report.get('seed')}", f"time zone {report.get('timezone')}"]
+    browser = report.get("browser")
+    if browser:
+        parts.append(f"{browser.get('version', 'browser of unknown version')} ({browser['executable']})")
+    parts.append(f"kestrelite {report['kestrelite']}")
+    return " &middot; ".join(esc(part) for part in parts)
+
+
 def options(element_id, label, values):
     items = "".join(f'<option value="{esc(v)}">{esc(v)}</option>' for v in values)
     return f'<label>{esc(label)} <select id="{element_id}"><option value="">all</option>{items}</select></label>'
@@ -69,9 +95,10 @@ def render_set(report):
     verify = report.get("verify")
     if verify is not None:
         counts += f"; second run: {len(verify['differ'])} of {len(verify['captures'])} differ"
-    lines = [f"{esc(counts)} &middot; {esc(report['layout'])} layout &middot; seed {esc(report.get('seed'))}"
-             f" &middot; kestrelite {esc(report['kestrelite'])}",
+    lines = [f"{esc(counts)} &middot; {esc(report['layout'])} layout", settings_text(report),
              f"set digest <code>{esc(report['set_digest'][:16])}</code>"]
+    for line in report.get("check", {}).get("errors", []):
+        lines.append(esc(line))
     if report.get("missing"):
         lines.append(f"not captured by any shard: {esc(', '.join(report['missing']))}")
     for note in report.get("notes", []):
@@ -85,9 +112,10 @@ def render_set(report):
 <title>kestrelite set: {esc(report['set_file'])}</title>
 <style>{STYLE}{SET_STYLE}</style>
 </head>
-<body>
+<body data-run="{'ok' if report['ok'] else 'not-ok'}">
 <header id="status">
 <h1>{esc(report['set_file'])}</h1>
+<p id="outcome">{esc(outcome_text(report))}</p>
 {header}
 <p id="images">checking screenshots&hellip;</p>
 </header>

@@ -23,14 +23,12 @@ from . import layout
 from ._native import devices_json
 from .errors import UsageError
 from .selection import URL_SCHEMES, select_devices
+from .settings import DEFAULT_TIMEZONE, check_locale, check_timezone
 from .store_languages import store_language, store_name
 
 MAX_SEED = 2**64 - 1
 MAX_SCREENS = 99  # the two-digit position in fastlane file names
 SCREEN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]*\Z")
-# BCP 47 as pages and browsers use it: language, optional script, optional
-# region (two letters or three digits), e.g. en-US, zh-Hans-CN, es-419.
-LOCALE_FORM = re.compile(r"[A-Za-z]{2,3}(-[A-Za-z]{4})?(-([A-Za-z]{2}|[0-9]{3}))?\Z")
 KEYS = ("out", "layout", "stores", "devices", "locales", "timezone", "timezones", "seed", "presets",
         "screen", "feature_graphic", "tv_banner")
 SCREEN_KEYS = ("name", "page")
@@ -122,9 +120,7 @@ class _Reader:
         if layout_name not in layout.LAYOUTS:
             self.fail("layout", f"must be one of {', '.join(layout.LAYOUTS)}, not {layout_name!r}")
         locales = self.locales()
-        timezone = self.get("timezone", str, "UTC")
-        if not timezone.strip():
-            self.fail("timezone", "must not be empty")
+        timezone = self.setting(check_timezone, "timezone", self.get("timezone", str, DEFAULT_TIMEZONE))
         timezones = self.timezones(locales)
         seed = self.get("seed", int, 42)
         if not 0 <= seed <= MAX_SEED:
@@ -165,8 +161,7 @@ class _Reader:
     def locales(self):
         locales = self.get("locales", list, ["en-US"])
         for i, locale in enumerate(locales):
-            if not LOCALE_FORM.match(locale):
-                self.fail(f"locales[{i + 1}]", f"{locale!r} is not a locale of the form en-US, ja-JP or es-419")
+            self.setting(check_locale, f"locales[{i + 1}]", locale)
             if locale in locales[:i]:
                 self.fail(f"locales[{i + 1}]", f"{locale} is listed twice")
         return locales
@@ -177,9 +172,17 @@ class _Reader:
             where = f"timezones.{locale}"
             if locale not in locales:
                 self.fail(where, f"{locale} is not one of the set's locales")
-            if not isinstance(zone, str) or not zone.strip():
+            if not isinstance(zone, str):
                 self.fail(where, "must be a time zone name such as Europe/Berlin")
+            self.setting(check_timezone, where, zone)
         return dict(zones)
+
+    def setting(self, check, where, value):
+        """A time zone or locale checked as the command line checks them."""
+        try:
+            return check(value)
+        except UsageError as e:
+            self.fail(where, str(e))
 
     def devices(self, presets):
         stores = self.get("stores", list)

@@ -13,6 +13,7 @@ import shutil
 from pathlib import Path
 
 from ._native import capture_json
+from .check import split
 from .runner import run_devices
 
 WORK_DIR = ".kestrelite-work"
@@ -69,19 +70,25 @@ def counts(captures):
     return {"exact": count("exact"), "off_size": count("off-size"), "failed": count("failed")}
 
 
-def set_report(plan, planned, captures, elapsed_ms, version, shard=None):
-    """The set folder's report: the agreed members first, then what `merge`,
-    `check` and the contact sheet need (the plan's captures and devices).
-    "ok" is true when all `planned` captures were made and are exact."""
+def set_report(plan, planned, captures, elapsed_ms, version, browser, shard=None):
+    """The set folder's report: the agreed members first, then the settings
+    that made the bytes and what `merge`, `check` and the contact sheet need
+    (the plan's captures and devices). "ok" is true when all `planned`
+    captures were made and are exact; `add_verify` and `add_check` narrow it.
+    `browser` is {"executable": path} with "version" when the browser stated
+    one."""
     report = {"kestrelite": version, "kind": "set", "set_file": plan.file, "set_digest": plan.digest,
               "layout": plan.layout, **counts(captures), "elapsed_ms": elapsed_ms,
               "ok": len(captures) == planned and all(c["outcome"] == "exact" for c in captures),
               "captures": captures,
-              "seed": plan.seed, "timezone": plan.timezone, "locales": plan.locales, "screens": plan.screens,
+              "seed": plan.seed, "timezone": plan.timezone, "browser": browser,
+              "locales": plan.locales, "screens": plan.screens,
               "plan": [list(job.key) for job in plan.jobs],
               "devices": {d["id"]: d for d in plan.devices}}
     if plan.timezones:
         report["timezones"] = plan.timezones
+    if len(captures) < planned:
+        report["not_started"] = planned - len(captures)
     if shard is not None:
         report["shard"] = {"index": shard[0], "count": shard[1]}
     if plan.notes:
@@ -89,11 +96,24 @@ def set_report(plan, planned, captures, elapsed_ms, version, shard=None):
     return report
 
 
+def add_verify(report, verify):
+    """Stores the comparison of a second run; ok only when every digest matched."""
+    report["verify"] = verify
+    report["ok"] = report["ok"] and verify["identical"]
+
+
+def add_check(report, violations):
+    """Stores the store-rule check of the folder; ok only without errors."""
+    report["check"] = split(violations)
+    report["ok"] = report["ok"] and not report["check"]["errors"]
+
+
 def summary(report):
     n = len(report["captures"])
     state = "ok" if report["ok"] else "NOT OK"
+    left_out = f", {report['not_started']} not started" if report.get("not_started") else ""
     return (f"{n} capture{'s' if n != 1 else ''}: {report['exact']} exact, {report['off_size']} off-size, "
-            f"{report['failed']} failed in {report['elapsed_ms'] / 1000:.1f} s: {state}")
+            f"{report['failed']} failed{left_out} in {report['elapsed_ms'] / 1000:.1f} s: {state}")
 
 
 def compare_runs(first, second, out, second_dir):

@@ -52,6 +52,9 @@ def runs(tmp_path_factory):
     root = tmp_path_factory.mktemp("set")
     plain, fastlane = set_file(root, "plain"), set_file(root, "fastlane")
     status = {"plain": run(plain), "fastlane": run(fastlane, "--verify")}
+    lonely = root / "lonely.toml"
+    lonely.write_text('devices = ["play-phone-portrait"]\n[[screen]]\nname = "home"\npage = "site/index.html"\n')
+    status["lonely"] = run(lonely, "--out", root / "lonely")
     for count in (2, 3):
         parts = [root / f"shard{count}-{i}" for i in range(1, count + 1)]
         status[f"shards{count}"] = [run(plain, "--shard", f"{i}/{count}", "--out", part)
@@ -98,7 +101,17 @@ def test_fastlane_layout_and_verify(runs):
     assert png_size(out / play.format("de-DE") / "featureGraphic.png") == (1024, 500)
     report = json.loads((out / "report.json").read_text())
     assert report["verify"]["identical"] is True and len(report["verify"]["captures"]) == len(expected)
+    assert report["check"] == {"errors": [], "warnings": []} and report["ok"] is True
+    assert report["browser"]["executable"] == BROWSER and report["timezone"] == "UTC"
     assert main(["check", str(out)]) == 0
+
+
+def test_a_broken_store_rule_makes_the_run_not_ok(runs):
+    root, status = runs
+    report = json.loads((root / "lonely" / "report.json").read_text())
+    assert status["lonely"] == 1 and report["exact"] == 1 and report["ok"] is False
+    assert report["check"]["errors"] == ["error: en-US: play-count: 1 phone screenshot; Play needs 2 to 8"]
+    assert "NOT OK: 1 store-rule errors" in (root / "lonely" / "index.html").read_text()
 
 
 @pytest.mark.parametrize("count", [2, 3])

@@ -6,7 +6,8 @@ import json
 import pytest
 
 from kestrelite import devices_json
-from kestrelite.cli.run import prepare_output
+from kestrelite import outdir
+from kestrelite.cli.run import remove_stale
 from kestrelite.errors import UsageError
 from kestrelite.merge import merge_folders
 from kestrelite.report import write_report
@@ -84,10 +85,9 @@ def test_merge_refuses(tmp_path, second, digest, message):
 
 
 def test_a_new_run_removes_only_what_the_last_set_run_wrote(tmp_path):
-    folder = shard_folder(tmp_path, "one", PLAN[:2])
+    folder = tmp_path / "one"
+    outdir.prepare(folder, [f"{locale}/{screen}/{device}.png" for locale, screen, device in PLAN[:2]])
+    shard_folder(tmp_path, "one", PLAN[:2])
     (folder / "en-US" / "home" / "mine.png").write_bytes(b"the user's")
-    prepare_output(folder, ["en-US/home/d1.png", "report.json"])
+    remove_stale(folder)
     assert sorted(p.name for p in (folder / "en-US" / "home").iterdir()) == ["mine.png"]
-    (folder / "index.html").mkdir()
-    with pytest.raises(UsageError, match="index.html is a folder"):
-        prepare_output(folder, ["index.html"])

@@ -1,6 +1,6 @@
 """`kestrelite check`: a finished run folder against the stores' rules."""
 
-from ..check import ERROR, check_folder
+from ..check import check_folder, split
 from .output import plural, say
 
 
@@ -15,15 +15,15 @@ def register(commands):
     parser.set_defaults(handler=run)
 
 
-def show_violations(violations):
-    """Prints the violations and a count; returns the number of errors."""
-    for violation in violations:
-        say(str(violation))
-    errors = sum(1 for v in violations if v.level == ERROR)
-    warnings = len(violations) - errors
-    say(f"check: {plural(errors, 'error')}, {plural(warnings, 'warning')}")
-    return errors
+def show_violations(found):
+    """Prints a check's result ({"errors": [...], "warnings": [...]}, lines
+    as `check_folder`'s violations print) and a count."""
+    for line in found["errors"] + found["warnings"]:
+        say(line)
+    say(f"check: {plural(len(found['errors']), 'error')}, {plural(len(found['warnings']), 'warning')}")
 
 
 def run(args):
-    return 1 if show_violations(check_folder(args.folder)) else 0
+    found = split(check_folder(args.folder))
+    show_violations(found)
+    return 1 if found["errors"] else 0

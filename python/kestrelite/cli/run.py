@@ -3,21 +3,22 @@ devices), laid out for people (plain) or for the upload tools (fastlane),
 then checked against the stores' rules.
 """
 
+import contextlib
 import json
-import os
 import tempfile
 import time
 from pathlib import Path
 
-from .. import set_sheet
+from .. import outdir, set_sheet
 from .._native import version
 from ..check import check_folder
-from ..errors import UsageError
 from ..report import write_report
 from ..selection import resolve_browser
+from ..settings import check_browser
 from ..setfile import load_set
-from ..setrun import compare_runs, pixels, run_jobs, set_report, summary
+from ..setrun import add_check, add_verify, compare_runs, pixels, run_jobs, set_report, summary
 from ..shard import parse_shard, shard
+from .capture import asked_version
 from .check import show_violations
 from .options import add_browser, add_jobs
 from .output import complain, plural, say, size_text
@@ -80,18 +81,10 @@ def duration(seconds):
     return f"{seconds // 60} min {seconds % 60:02d} s" if seconds >= 60 else f"{seconds} s"
 
 
-def prepare_output(out, names):
-    """Creates the run folder, which will hold `names` (paths relative to
-    it), and removes the images a previous run of a set wrote there (listed
-    in its report), so that no stale capture reaches an upload tool."""
-    try:
-        out.mkdir(parents=True, exist_ok=True)
-    except OSError as e:
-        raise UsageError(f"cannot create {out}: {e.strerror or e}") from None
-    for name in names:
-        if (out / name).is_dir():
-            raise UsageError(f"{out / name} is a folder; the run writes a file there. Move it away "
-                             "or choose another output folder")
+def remove_stale(out):
+    """Removes the images the previous set run in `out` wrote (listed in its
+    report and in the folder's marker of kestrelite's files), so that no
+    capture of an older set reaches an upload tool."""
     try:
         previous = json.loads((out / "report.json").read_text(encoding="utf-8"))
     except (OSError, ValueError):
@@ -100,12 +93,11 @@ def prepare_output(out, names):
         return
     verify = previous.get("verify")
     entries = [*_list(previous.get("captures")), *_list(verify.get("captures") if isinstance(verify, dict) else None)]
-    paths = [e.get(key) for e in entries if isinstance(e, dict) for key in ("path", "second_path")]
-    for path in filter(lambda p: isinstance(p, str), paths):
-        target = out / path
-        inside = os.path.commonpath([target.resolve(), out.resolve()]) == str(out.resolve())
-        if inside and target.is_file():
-            target.unlink()
+    ours = outdir.earlier_files(out)
+    for entry in entries:
+        for path in (entry.get(key) for key in ("path", "second_path")) if isinstance(entry, dict) else ():
+            if isinstance(path, str) and path in ours and (out / path).is_file():
+                (out / path).unlink()
 
 
 def _list(value):
@@ -121,9 +113,21 @@ def run(args):
         part = parse_shard(args.shard)
         devices = {d["id"]: d for d in plan.devices}
         jobs = shard(plan.jobs, *part, lambda job: pixels(devices[job.device_id]))
-    browser = resolve_browser(args.browser)
+    browser = check_browser(resolve_browser(args.browser))
     names = [job.path for job in jobs] + ["report.json", "index.html"]
-    prepare_output(out, names + ([f"verify/{job.path}" for job in jobs] if args.verify else []))
+    outdir.prepare(out, names + ([f"verify/{job.path}" for job in jobs] if args.verify else []))
+    try:
+        remove_stale(out)
+        return run_into(out, args, plan, jobs, part, browser)
+    finally:
+        with contextlib.suppress(OSError):
+            outdir.settle(out)
+
+
+def run_into(out, args, plan, jobs, part, browser):
+    """The run itself, into a folder already prepared: captures, verify,
+    report, contact sheet and check; the exit status."""
+    found = asked_version(browser)
     parallel = max(1, min(args.jobs, len(jobs)))
     matrix = (f"{plural(len(plan.screens), 'screen')} x {plural(len(plan.locales), 'locale')} x "
               f"{plural(len(plan.devices), 'device')}: {plural(len(plan.jobs), 'capture')}")
@@ -133,27 +137,26 @@ def run(args):
         f"browser {browser}")
     started = time.monotonic()
     captures = run_jobs(jobs, out, plan, browser, parallel, args.fail_fast, SetProgress(jobs, plan.devices).line)
-    report = set_report(plan, len(jobs), captures, int((time.monotonic() - started) * 1000), version(), part)
+    report = set_report(plan, len(jobs), captures, int((time.monotonic() - started) * 1000), version(),
+                        {"executable": browser, **({"version": found} if found else {})}, part)
     say(summary(report))
-    if len(captures) < len(jobs):
-        say(f"fail-fast: {plural(len(jobs) - len(captures), 'capture')} not started")
     for note in plan.notes:
         say(f"note: {note}")
     if args.verify:
         verify = verify_set(args, report, jobs, plan, browser, parallel, out)
         if verify is not None:
-            report["verify"] = verify
+            add_verify(report, verify)
     write_report(report, out / "report.json")
+    if part is None:
+        add_check(report, check_folder(out))
+        show_violations(report["check"])
+        write_report(report, out / "report.json")
+    else:
+        say("check: skipped for a shard; `kestrelite merge` checks the whole set")
     (out / "index.html").write_text(set_sheet.render_set(report), encoding="utf-8")
     say(f"report: {out / 'report.json'}")
     say(f"contact sheet: {out / 'index.html'}")
-    errors = 0
-    if part is None:
-        errors = show_violations(check_folder(out))
-    else:
-        say("check: skipped for a shard; `kestrelite merge` checks the whole set")
-    verified = "verify" not in report or report["verify"]["identical"]
-    return 0 if report["ok"] and verified and not errors else 1
+    return 0 if report["ok"] else 1
 
 
 def verify_set(args, report, jobs, plan, browser, parallel, out):
