@@ -109,7 +109,7 @@ def render_set(report):
 <head>
 <meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
-<title>kestrelite set: {esc(report['set_file'])}</title>
+<title>kestrelite: set {esc(report["set_file"])}</title>
 <style>{STYLE}{SET_STYLE}</style>
 </head>
 <body data-run="{'ok' if report['ok'] else 'not-ok'}">
