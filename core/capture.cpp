@@ -94,13 +94,18 @@ std::vector<Command> page_commands(const CaptureRequest& r) {
                        {"height", d.viewport_height()},
                        {"deviceScaleFactor", d.scale},
                        {"mobile", d.mobile}}});
+  // The locale override reaches Intl only; navigator.language(s) and the
+  // Accept-Language header follow acceptLanguage, so every platform sends
+  // it. Platforms without a user agent of their own send an empty one,
+  // which keeps the browser's.
+  json user_agent = {{"userAgent", e.user_agent.value_or("")}, {"acceptLanguage", r.determinism.locale}};
   if (e.user_agent) {
-    json metadata = {{"platform", e.platform_name}, {"platformVersion", ""}, {"architecture", ""},
-                     {"model", ""},                 {"mobile", e.metadata_mobile}, {"brands", json::array()}};
-    commands.push_back({"Emulation.setUserAgentOverride",
-                        {{"userAgent", *e.user_agent}, {"platform", e.platform_name}, {"userAgentMetadata", metadata}},
-                        true});
+    user_agent["platform"] = e.platform_name;
+    user_agent["userAgentMetadata"] = {{"platform", e.platform_name}, {"platformVersion", ""},
+                                       {"architecture", ""},          {"model", ""},
+                                       {"mobile", e.metadata_mobile}, {"brands", json::array()}};
   }
+  commands.push_back({"Emulation.setUserAgentOverride", std::move(user_agent), true});
   commands.push_back(
       {"Emulation.setTouchEmulationEnabled", {{"enabled", e.touch}, {"maxTouchPoints", e.max_touch_points}}, true});
   commands.push_back({"Emulation.setTimezoneOverride", {{"timezoneId", r.determinism.timezone}}, true});

@@ -42,7 +42,7 @@ const Command& find(const std::vector<Command>& commands, std::string_view metho
 
 struct PlatformCase {
   Platform platform;
-  const char* ua_prefix;  // nullptr: no user-agent command
+  const char* ua_prefix;  // nullptr: the browser's own user agent
   const char* platform_name;
   bool metadata_mobile;
   bool touch;
@@ -65,8 +65,8 @@ class PlatformTest : public testing::TestWithParam<PlatformCase> {};
 TEST_P(PlatformTest, CommandsFollowTheEmulationTable) {
   const PlatformCase& p = GetParam();
   auto commands = commands_for(preset(p.platform));
-  std::vector<std::string> expected = {"Page.enable", "Runtime.enable", "Emulation.setDeviceMetricsOverride"};
-  if (p.ua_prefix) expected.push_back("Emulation.setUserAgentOverride");
+  std::vector<std::string> expected = {"Page.enable", "Runtime.enable", "Emulation.setDeviceMetricsOverride",
+                                       "Emulation.setUserAgentOverride"};
   for (const char* m : {"Emulation.setTouchEmulationEnabled", "Emulation.setTimezoneOverride",
                         "Emulation.setLocaleOverride", "Page.addScriptToEvaluateOnNewDocument", "Page.navigate",
                         "Runtime.evaluate"})
@@ -75,15 +75,18 @@ TEST_P(PlatformTest, CommandsFollowTheEmulationTable) {
 
   EXPECT_EQ(find(commands, "Emulation.setTouchEmulationEnabled").params,
             (json{{"enabled", p.touch}, {"maxTouchPoints", p.max_touch}}));
-  if (p.ua_prefix) {
-    const Command& ua = find(commands, "Emulation.setUserAgentOverride");
-    EXPECT_TRUE(ua.tolerant);
+  const Command& ua = find(commands, "Emulation.setUserAgentOverride");
+  EXPECT_TRUE(ua.tolerant);
+  EXPECT_EQ(ua.params["acceptLanguage"], "fr-FR");
+  if (!p.ua_prefix) {
+    EXPECT_EQ(ua.params, (json{{"userAgent", ""}, {"acceptLanguage", "fr-FR"}}));
+  } else {
     EXPECT_THAT(ua.params["userAgent"].get<std::string>(), testing::StartsWith(p.ua_prefix));
     EXPECT_EQ(ua.params["platform"], p.platform_name);
     EXPECT_EQ(ua.params["userAgentMetadata"],
               (json{{"platform", p.platform_name}, {"platformVersion", ""}, {"architecture", ""}, {"model", ""},
                     {"mobile", p.metadata_mobile}, {"brands", json::array()}}));
-    EXPECT_EQ(ua.params.size(), 3u);
+    EXPECT_EQ(ua.params.size(), 4u);
   }
 }
 

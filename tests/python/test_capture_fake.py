@@ -55,12 +55,11 @@ def test_every_platform_sends_its_commands_in_order(tmp_path):
     for device, session in zip(PLATFORM_DEVICES, sessions(read_log(log))):
         methods = [m["method"] for m in session]
         has_ua = device["platform"] not in ("tv", "web")
-        assert methods == (["Page.enable", "Runtime.enable", "Emulation.setDeviceMetricsOverride"]
-                           + ["Emulation.setUserAgentOverride"] * has_ua
-                           + ["Emulation.setTouchEmulationEnabled", "Emulation.setTimezoneOverride",
-                              "Emulation.setLocaleOverride", "Page.addScriptToEvaluateOnNewDocument",
-                              "Page.navigate", "Runtime.evaluate", "Runtime.evaluate",
-                              "Page.captureScreenshot"])
+        assert methods == ["Page.enable", "Runtime.enable", "Emulation.setDeviceMetricsOverride",
+                           "Emulation.setUserAgentOverride", "Emulation.setTouchEmulationEnabled",
+                           "Emulation.setTimezoneOverride", "Emulation.setLocaleOverride",
+                           "Page.addScriptToEvaluateOnNewDocument", "Page.navigate", "Runtime.evaluate",
+                           "Runtime.evaluate", "Page.captureScreenshot"]
         assert [m["id"] for m in session] == list(range(1, len(session) + 1))
         params = {m["method"]: m["params"] for m in session}
         scale = device["scale"]
@@ -69,6 +68,7 @@ def test_every_platform_sends_its_commands_in_order(tmp_path):
             "deviceScaleFactor": scale, "mobile": device.get("mobile", False)}
         enabled, points = TOUCH[device["platform"]]
         assert params["Emulation.setTouchEmulationEnabled"] == {"enabled": enabled, "maxTouchPoints": points}
+        assert params["Emulation.setUserAgentOverride"]["acceptLanguage"] == "ja-JP"
         if has_ua:
             metadata = params["Emulation.setUserAgentOverride"]["userAgentMetadata"]
             assert metadata["mobile"] is (device["platform"] != "macos")
