@@ -1,5 +1,6 @@
 #include "capture.hpp"
 
+#include <cctype>
 #include <cmath>
 #include <optional>
 
@@ -140,6 +141,33 @@ Result<Environment> probe_environment(Browser& browser, std::uint32_t vw, std::u
   return environment_from_answer(*answer, vw, vh);
 }
 
+bool has_http_status(std::string_view url) {
+  const std::size_t colon = url.find(':');
+  if (colon == std::string_view::npos) return false;
+  std::string scheme(url.substr(0, colon));
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return scheme == "http" || scheme == "https";
+}
+
+Result<void> check_navigation(const json& answer, std::string_view url) {
+  if (!answer.is_object()) return {};
+  auto reason = answer.find("errorText");
+  if (reason == answer.end() || !reason->is_string() || reason->get_ref<const std::string&>().empty()) return {};
+  return fail(Error::browser("page did not load: " + reason->get<std::string>() + " (" + std::string(url) + ")"));
+}
+
+Result<void> check_status(const json& answer, std::string_view url) {
+  const json* value = nullptr;
+  if (answer.is_object())
+    if (auto result = answer.find("result"); result != answer.end() && result->is_object())
+      if (auto v = result->find("value"); v != result->end()) value = &*v;
+  if (!value || !value->is_number_integer()) return {};
+  const bool error_status =
+      value->is_number_unsigned() ? value->get<std::uint64_t>() >= 400 : value->get<std::int64_t>() >= 400;
+  if (!error_status) return {};
+  return fail(Error::browser("page answered HTTP " + value->dump() + " (" + std::string(url) + ")"));
+}
+
 Result<CapturedImage> capture(Browser& browser, const CaptureRequest& r) {
   const Device& d = r.device;
   if (d.scale == 0) return fail(Error::shape("device " + d.id + ": scale is zero"));
@@ -153,12 +181,23 @@ Result<CapturedImage> capture(Browser& browser, const CaptureRequest& r) {
     auto outcome = timed_call(browser, c.method, std::move(c.params), phase);
     if (c.tolerant) outcome = swallow_unsupported(std::move(outcome));
     if (!outcome) return fail(std::move(outcome.error()));
+    if (c.method == "Page.navigate")
+      if (auto loaded = check_navigation(*outcome, r.url); !loaded) return fail(std::move(loaded.error()));
   }
 
   auto start = Clock::now();
   auto environment = probe_environment(browser, d.viewport_width(), d.viewport_height());
   t.probe = Clock::now() - start;
   if (environment) out.capture.environment = *environment;
+
+  // Read from the settled document, so that it is the status of the page
+  // the screenshot shows.
+  if (has_http_status(r.url)) {
+    auto status = timed_call(browser, "Runtime.evaluate", {{"expression", kStatusExpression}, {"returnByValue", true}},
+                             t.probe);
+    if (!status) return fail(std::move(status.error()));
+    if (auto answered = check_status(*status, r.url); !answered) return fail(std::move(answered.error()));
+  }
 
   auto shot = timed_call(browser, "Page.captureScreenshot", {{"format", "png"}, {"captureBeyondViewport", false}},
                          t.screenshot);

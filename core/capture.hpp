@@ -7,7 +7,9 @@
 // returns the record and the decoded image; it writes no file. The first
 // failing step ends the capture, except that four optional emulation
 // commands may be refused as unknown or unsupported, and a failed probe
-// only leaves the environment out.
+// only leaves the environment out. A page that did not load is a failure:
+// a navigation the browser reports as failed, and an http or https
+// document that answered with an error status.
 #pragma once
 
 #include <chrono>
@@ -91,6 +93,22 @@ inline constexpr std::string_view kProbeExpression =
     "({w:innerWidth,h:innerHeight,d:devicePixelRatio,t:(navigator.maxTouchPoints||0)})";
 
 Result<Environment> probe_environment(Browser& browser, std::uint32_t viewport_width, std::uint32_t viewport_height);
+
+// The HTTP status of the document the page holds, from its navigation
+// timing entry; undefined or 0 where there is none.
+inline constexpr std::string_view kStatusExpression =
+    "(performance.getEntriesByType('navigation')[0]||{}).responseStatus";
+
+// Whether the page at `url` has an HTTP status to check: http and https.
+bool has_http_status(std::string_view url);
+
+// Error::Browser "page did not load: <reason> (<url>)" when the answer to
+// Page.navigate carries the browser's reason for a failed navigation.
+Result<void> check_navigation(const nlohmann::json& answer, std::string_view url);
+
+// Error::Browser "page answered HTTP <status> (<url>)" when the answer to
+// kStatusExpression is a status of 400 or above; anything else passes.
+Result<void> check_status(const nlohmann::json& answer, std::string_view url);
 
 // The environment in a probe's answer, judged against the requested viewport.
 Result<Environment> environment_from_answer(const nlohmann::json& answer, std::uint32_t viewport_width,

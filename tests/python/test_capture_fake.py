@@ -59,7 +59,7 @@ def test_every_platform_sends_its_commands_in_order(tmp_path):
                            "Emulation.setUserAgentOverride", "Emulation.setTouchEmulationEnabled",
                            "Emulation.setTimezoneOverride", "Emulation.setLocaleOverride",
                            "Page.addScriptToEvaluateOnNewDocument", "Page.navigate", "Runtime.evaluate",
-                           "Runtime.evaluate", "Page.captureScreenshot"]
+                           "Runtime.evaluate", "Runtime.evaluate", "Page.captureScreenshot"]
         assert [m["id"] for m in session] == list(range(1, len(session) + 1))
         params = {m["method"]: m["params"] for m in session}
         scale = device["scale"]
@@ -77,10 +77,12 @@ def test_every_platform_sends_its_commands_in_order(tmp_path):
         assert params["Emulation.setLocaleOverride"] == {"locale": "ja-JP"}
         assert params["Page.navigate"] == {"url": "http://127.0.0.1:9/app.html"}
         assert params["Page.captureScreenshot"] == {"captureBeyondViewport": False, "format": "png"}
-        settle, probe = [m["params"] for m in session if m["method"] == "Runtime.evaluate"]
+        settle, probe, status = [m["params"] for m in session if m["method"] == "Runtime.evaluate"]
         assert settle["awaitPromise"] is True and settle["returnByValue"] is True
         assert probe == {"expression": "({w:innerWidth,h:innerHeight,d:devicePixelRatio,"
                                        "t:(navigator.maxTouchPoints||0)})", "returnByValue": True}
+        assert status == {"expression": "(performance.getEntriesByType('navigation')[0]||{}).responseStatus",
+                          "returnByValue": True}
 
 
 @pytest.mark.parametrize("key, message, outcome, error", [

@@ -1,14 +1,22 @@
-"""Honest results: the run's locale is the language the page sees."""
+"""Honest results: a page that did not load fails its device instead of being
+captured, and the run's locale is the language the page sees."""
 import json
+import socket
+import sys
 import threading
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
 
 import pytest
 
-from conftest import BROWSER, needs_browser
-from kestrelite import capture_json
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fake_browser"))
+from fakes import make_fake_browser, read_log  # noqa: E402
 
+from conftest import BROWSER, needs_browser, preset  # noqa: E402
+from kestrelite import capture_json, cli  # noqa: E402
+
+WATCH = "apple-watch-s3"
 # The smallest built-in preset of each platform kind.
 ONE_PER_PLATFORM = {"ios_phone": "apple-iphone-4-7", "ios_tablet": "apple-ipad-9-7", "ios_watch": "apple-watch-s3",
                     "android_phone": "play-wear-os", "android_tablet": "play-automotive-landscape",
@@ -69,6 +77,72 @@ def server():
     yield s
     s.http.shutdown()
     s.http.server_close()
+
+
+def closed_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@needs_browser
+@pytest.mark.parametrize("page, reason", [
+    ("/status/404", "page answered HTTP 404"),
+    ("/status/500", "page answered HTTP 500"),
+    ("refused", "page did not load: net::ERR_CONNECTION_REFUSED"),
+    ("/hang-up", "page did not load: net::ERR_EMPTY_RESPONSE"),
+    ("invalid-host", "page did not load: net::ERR_NAME_NOT_RESOLVED"),
+    ("missing-file", "page did not load: net::ERR_FILE_NOT_FOUND"),
+])
+def test_a_page_that_did_not_load_fails_its_device(server, tmp_path, page, reason):
+    url = {"refused": f"http://127.0.0.1:{closed_port()}/", "invalid-host": "http://kestrelite.invalid/",
+           "missing-file": (tmp_path / "missing.html").as_uri()}.get(page) or server.url(page)
+    report = json.loads(capture_json(url, str(tmp_path / "out"), [WATCH], browser=BROWSER))
+    assert (report["exact"], report["failed"], report["ok"]) == (0, 1, False)
+    assert report["results"][0]["error"] == f"browser: {reason} ({url})"
+    assert list((tmp_path / "out").iterdir()) == []
+
+
+@needs_browser
+def test_the_command_line_goes_on_after_a_failed_device_and_exits_1(server, tmp_path, capsys):
+    url = server.url("/status/404")
+    status = cli.main(["capture", url, "--out", str(tmp_path), "--device", WATCH, "--device", "play-wear-os",
+                       "--browser", BROWSER])
+    assert status == 1
+    report = json.loads((tmp_path / "report.json").read_text())
+    assert [r["outcome"] for r in report["results"]] == ["failed", "failed"]
+    assert f"browser: page answered HTTP 404 ({url})" in capsys.readouterr().out
+    assert not list(tmp_path.glob("*.png"))
+
+
+def fake_run(tmp_path, url, **script):
+    devices = [preset("first", 1080, 1920, 3), preset("second", 1080, 1920, 3)]
+    presets = tmp_path / "presets.json"
+    presets.write_text(json.dumps({"version": 1, "devices": devices}))
+    browser = make_fake_browser(tmp_path, log=str(tmp_path / "log.jsonl"), once=str(tmp_path / "once"), **script)
+    return json.loads(capture_json(url, str(tmp_path / "out"), ["first", "second"], browser=browser,
+                                   presets=str(presets)))
+
+
+@pytest.mark.parametrize("script, error", [
+    ({"replies": {"Page.navigate": {"result": {"frameId": "F", "errorText": "net::ERR_ABORTED"}}}},
+     "browser: page did not load: net::ERR_ABORTED (https://app.test/)"),
+    ({"replies": {"Runtime.evaluate#3": {"result": {"result": {"type": "number", "value": 403}}}}},
+     "browser: page answered HTTP 403 (https://app.test/)"),
+])
+def test_the_run_goes_on_with_the_next_device(tmp_path, script, error):
+    report = fake_run(tmp_path, "https://app.test/", **script)
+    assert [r["outcome"] for r in report["results"]] == ["failed", "exact"]
+    assert report["results"][0]["error"] == error
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["second.png"]
+
+
+@pytest.mark.parametrize("url", ["file:///srv/app/index.html", "data:text/html,<p>hi", "about:blank"])
+def test_pages_without_an_http_status_are_not_asked_for_one(tmp_path, url):
+    report = fake_run(tmp_path, url)
+    assert report["exact"] == 2
+    evaluations = [m for m in read_log(tmp_path / "log.jsonl") if m["method"] == "Runtime.evaluate"]
+    assert len(evaluations) == 4  # settle wait and probe, per device
 
 
 @needs_browser
