@@ -217,6 +217,12 @@ Browser::~Browser() {
   if (live_) ws_.close();
 }
 
+bool Browser::end() {
+  if (live_) ws_.close();
+  live_ = false;
+  return child_.end();
+}
+
 Result<json> Browser::call(std::string_view method, json params) {
   const std::uint64_t id = ++next_id_;
   json request = json::object();

@@ -7,7 +7,8 @@
 // reply with the same id; events and other messages that arrive meanwhile
 // are dropped. A Browser owns its process group, its port-reader thread and
 // its connection: whatever path ends it, the browser and everything it
-// started are killed and reaped and the thread is joined.
+// started are killed, the group is waited for until it is empty (within a
+// bound) and the thread is joined.
 #pragma once
 
 #include <chrono>
@@ -65,6 +66,11 @@ class Browser {
   // it has none); an "error" reply is Error::Cdp.
   Result<nlohmann::json> call(std::string_view method, nlohmann::json params);
 
+  // Ends the browser now instead of at destruction: closes the connection,
+  // then ends the process group (ChildProcess::end). False when processes
+  // of the group were still there at the limit; later calls do nothing.
+  bool end();
+
   const LaunchTimings& timings() const { return timings_; }
   // The browser's process id, which is also its process group id.
   pid_t pid() const { return child_.pid(); }
@@ -80,7 +86,7 @@ class Browser {
   Ws ws_;
   std::uint64_t next_id_ = 0;
   LaunchTimings timings_;
-  bool live_ = true;  // false once moved from: nothing left to close
+  bool live_ = true;  // false once moved from or ended: nothing left to close
 };
 
 }  // namespace kestrelite

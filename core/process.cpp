@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <thread>
 
 extern char** environ;
 
@@ -94,20 +96,46 @@ Result<ChildProcess> ChildProcess::spawn(const std::filesystem::path& program, c
   return ChildProcess(pid, std::move(pipe->read));
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_), stderr_(std::move(other.stderr_)) {
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(other.pid_), stderr_(std::move(other.stderr_)), group_ended_(other.group_ended_) {
   other.pid_ = -1;
 }
 
-void ChildProcess::end() {
-  if (pid_ <= 0) return;
+namespace {
+
+// True once no process of group `pgid` exists, zombies included (signal 0
+// still reaches a zombie), within `limit`. Nothing tells us when processes
+// that are not our children go, so the group is looked at with growing
+// pauses: at once, then after 1, 2, 4 ... up to 50 ms.
+bool wait_for_group_end(pid_t pgid, std::chrono::milliseconds limit) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + limit;
+  std::chrono::milliseconds pause{1};
+  for (;;) {
+    if (::kill(-pgid, 0) != 0 && errno == ESRCH) return true;
+    const auto now = Clock::now();
+    if (now >= deadline) return false;
+    std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, std::chrono::milliseconds{50});
+  }
+}
+
+}  // namespace
+
+bool ChildProcess::end() {
+  if (pid_ <= 0) return group_ended_;
   // The group is killed before the child is reaped: until then the child's
-  // pid, and so the group id, cannot be reused by another process.
-  ::kill(-pid_, SIGKILL);
-  ::kill(pid_, SIGKILL);
-  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  // pid, and so the group id, cannot be reused by another process. The
+  // wait after it only sends signal 0, which changes nothing.
+  const pid_t group = pid_;
+  ::kill(-group, SIGKILL);
+  ::kill(group, SIGKILL);
+  while (::waitpid(group, nullptr, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;
   stderr_.reset();
+  group_ended_ = wait_for_group_end(group, kGroupEndLimit);
+  return group_ended_;
 }
 
 }  // namespace kestrelite

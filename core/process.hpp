@@ -4,13 +4,16 @@
 // also ends what the program started (a wrapper script's real browser, the
 // browser's helper processes). It inherits standard input and no other
 // descriptor of ours; standard output goes to the null device and standard
-// error to a pipe whose read end the caller takes. Destroying the value
-// kills the group with SIGKILL and reaps the child: no process, zombie or
-// descriptor outlives it.
+// error to a pipe whose read end the caller takes. Ending the value kills
+// the group with SIGKILL, reaps the child and then waits, at most
+// kGroupEndLimit, until no process of the group is left: the other members
+// are not our children, so once killed they linger as zombies until the
+// system's init collects them. Destroying the value ends it.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -46,6 +49,9 @@ struct Pipe {
 };
 Result<Pipe> make_pipe();
 
+// How long ending a child waits for the rest of its process group.
+inline constexpr std::chrono::milliseconds kGroupEndLimit{3000};
+
 class ChildProcess {
  public:
   // Starts `program` (searched in PATH when it holds no "/") with `args`
@@ -60,14 +66,17 @@ class ChildProcess {
   pid_t pid() const { return pid_; }
   // The read end of the child's standard error; empty after the first call.
   UniqueFd take_stderr() { return std::move(stderr_); }
-  // Kills the whole group and reaps the child; idempotent, never fails.
-  void end();
+  // Kills the whole group, reaps the child and waits for the group to
+  // empty. False when processes of the group were still there at
+  // kGroupEndLimit; later calls return the same answer. Never fails.
+  bool end();
 
  private:
   ChildProcess(pid_t pid, UniqueFd stderr_read) : pid_(pid), stderr_(std::move(stderr_read)) {}
 
   pid_t pid_ = -1;
   UniqueFd stderr_;
+  bool group_ended_ = true;
 };
 
 }  // namespace kestrelite

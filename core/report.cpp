@@ -22,6 +22,7 @@ void append_device_result(std::string& out, const DeviceResult& r) {
   if (r.capture) append_capture_json(m.key("capture"), *r.capture);
   if (r.error) append_string(m.key("error"), *r.error);
   if (r.path) append_string(m.key("path"), *r.path);
+  if (r.teardown) append_string(m.key("teardown"), *r.teardown);
 }
 
 }  // namespace

@@ -18,8 +18,28 @@ std::optional<std::string> image_file_name(std::string_view id) {
   return std::string(id) + ".png";
 }
 
+namespace {
+
+// Capture and file write on a launched browser.
+Result<WrittenCapture> capture_and_write(Browser& browser, const RunOptions& options, const Device& device,
+                                         std::filesystem::path path, DeviceTimings& timings) {
+  CaptureRequest request{options.url, device, options.determinism, options.stability};
+  auto image = capture(browser, request);
+  if (!image) return fail(std::move(image.error()));
+  timings.capture = image->timings;
+
+  const auto start = Clock::now();
+  auto written = write_file_replacing(path, image->png);
+  timings.write = Clock::now() - start;
+  if (!written) return fail(std::move(written.error()));
+  return WrittenCapture{std::move(image->capture), std::move(path)};
+}
+
+}  // namespace
+
 Result<WrittenCapture> capture_one(const RunOptions& options, const Device& device,
-                                   const std::filesystem::path& out_dir, DeviceTimings& timings) {
+                                   const std::filesystem::path& out_dir, DeviceTimings& timings,
+                                   std::optional<std::string>& teardown) {
   std::optional<std::string> name = image_file_name(device.id);
   if (!name)
     return fail(Error::shape("device id \"" + device.id + "\" is not a plain file name, so it cannot name an image"));
@@ -31,22 +51,17 @@ Result<WrittenCapture> capture_one(const RunOptions& options, const Device& devi
   if (!browser) return fail(std::move(browser.error()));
   timings.launch = browser->timings();
 
-  CaptureRequest request{options.url, device, options.determinism, options.stability};
-  auto image = capture(*browser, request);
-  if (!image) return fail(std::move(image.error()));
-  timings.capture = image->timings;
+  auto written = capture_and_write(*browser, options, device, out_dir / *name, timings);
 
-  std::filesystem::path path = out_dir / *name;
-  auto start = Clock::now();
-  auto written = write_file_replacing(path, image->png);
-  timings.write = Clock::now() - start;
-  if (!written) return fail(std::move(written.error()));
-  image->png = std::string();
-
-  start = Clock::now();
-  { Browser ended = std::move(*browser); }
+  const auto start = Clock::now();
+  const pid_t group = browser->pid();
+  if (!browser->end())
+    teardown = "processes of the browser (process group " + std::to_string(group) + ") still existed " +
+               std::to_string(kGroupEndLimit.count() / 1000) +
+               " s after it was killed (killed processes stay as zombies until the system's init process "
+               "collects them)";
   timings.shutdown = Clock::now() - start;
-  return WrittenCapture{std::move(image->capture), std::move(path)};
+  return written;
 }
 
 Result<RunReport> run(const RunOptions& options, Progress& progress) {
@@ -60,7 +75,8 @@ Result<RunReport> run(const RunOptions& options, Progress& progress) {
     const Device& device = options.devices[i];
     DeviceTimings timings;
     const auto start = Clock::now();
-    auto attempt = capture_one(options, device, options.out_dir, timings);
+    std::optional<std::string> teardown;
+    auto attempt = capture_one(options, device, options.out_dir, timings, teardown);
     const auto elapsed = Clock::now() - start;
 
     DeviceResult result;
@@ -86,6 +102,7 @@ Result<RunReport> run(const RunOptions& options, Progress& progress) {
       result.path = json_text::lossy_utf8(attempt->path.string());
       result.capture = std::move(attempt->capture);
     }
+    result.teardown = std::move(teardown);
     report.results.push_back(std::move(result));
     if (stop || progress.stop_requested()) break;
   }

@@ -7,7 +7,9 @@
 // not an error; with fail_fast the run stops after the first device that is
 // not exact, and a listener can end it between two devices in the same way
 // (Progress::stop_requested). Only an output directory that cannot be
-// created fails the run.
+// created fails the run. A device is finished only once its browser's
+// processes are all gone; when some are still there after a bounded wait,
+// its result says so.
 #pragma once
 
 #include <chrono>
@@ -45,6 +47,7 @@ struct DeviceResult {
   std::optional<Capture> capture;   // exact and off-size
   std::optional<std::string> error; // failed
   std::optional<std::string> path;  // exact and off-size
+  std::optional<std::string> teardown = std::nullopt;  // browser processes outlived the wait
 };
 
 struct RunReport {
@@ -68,9 +71,11 @@ struct WrittenCapture {
 Result<RunReport> run(const RunOptions& options, Progress& progress);
 
 // One device: launch, capture, write the image, end the browser. `timings`
-// receives where the time went, also when the attempt fails.
+// receives where the time went and `teardown` a note when processes of the
+// browser outlived the wait for them, also when the attempt fails.
 Result<WrittenCapture> capture_one(const RunOptions& options, const Device& device,
-                                   const std::filesystem::path& out_dir, DeviceTimings& timings);
+                                   const std::filesystem::path& out_dir, DeviceTimings& timings,
+                                   std::optional<std::string>& teardown);
 
 // The image file's name for a device id, or nothing when the id is not a
 // plain file name (empty, ".", "..", or holding "/" or a NUL byte) and so

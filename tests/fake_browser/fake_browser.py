@@ -31,6 +31,9 @@ standard error. Members:
                          only if it spans lines; {"unparsable": text} if it is
                          not JSON), flushed at once
   "pid_file"             path; the fake writes its process id there at start
+  "fork_helper"          true: at start the fake forks a helper process that
+                         stays in its process group and only sleeps (for
+                         "idle_limit_ms"), as the browser's helpers do
   "idle_limit_ms"        exit after this long without connection traffic
                          (default 120000)
   "startup"              "normal" (default), "exit_at_once" (exit 1, print
@@ -126,6 +129,7 @@ LATE_NOISE = [
 DEFAULTS = {
     "log": None,
     "pid_file": None,
+    "fork_helper": False,
     "idle_limit_ms": 120000,
     "startup": "normal",
     "endpoint_delay_ms": 0,
@@ -898,6 +902,9 @@ def main():
     if SCRIPT["pid_file"]:
         with open(SCRIPT["pid_file"], "w", encoding="utf-8") as file:
             file.write(f"{os.getpid()}\n")
+    if SCRIPT["fork_helper"] and os.fork() == 0:
+        time.sleep(SCRIPT["idle_limit_ms"] / 1000)
+        stop(0)
     threading.Thread(target=watch, args=(parent, SCRIPT["idle_limit_ms"] / 1000), daemon=True).start()
     STARTUPS[SCRIPT["startup"]](port)
 
