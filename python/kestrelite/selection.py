@@ -3,10 +3,12 @@ presets and the browser executable, each checked before any browser starts."""
 
 import json
 import os
+import shutil
 from pathlib import Path
 from urllib.parse import urlsplit
 
 from ._native import devices_json, find_browser
+from .browser_setup import NAMES_IN_PATH
 from .errors import UsageError
 
 URL_SCHEMES = ("http", "https", "file", "data", "about")
@@ -70,6 +72,26 @@ def browser_hint():
             "or the one given with --from PATH), set KESTRELITE_CHROME, or pass --browser PATH.")
 
 
+FOUND_ON_PATH = "found on PATH"
+
+
+def discover_browser():
+    """The browser the module would discover and None, or, when the module
+    finds none and KESTRELITE_CHROME is not set, the first of NAMES_IN_PATH
+    on PATH (Debian's chromium-headless-shell first, a name the module does
+    not look for) and FOUND_ON_PATH. Raises RuntimeError with the module's
+    message when there is neither."""
+    try:
+        return find_browser(), None
+    except RuntimeError:
+        if not os.environ.get("KESTRELITE_CHROME", "").strip():
+            for name in NAMES_IN_PATH:
+                found = shutil.which(name)
+                if found:
+                    return found, FOUND_ON_PATH
+        raise
+
+
 def resolve_browser(given=None):
     """The browser for every device of a run: the one given, else the one the
     module would discover, looked up once so that all devices use the same."""
@@ -77,5 +99,17 @@ def resolve_browser(given=None):
         return os.fspath(given)
     try:
         return find_browser()
+    except RuntimeError as e:
+        raise UsageError(f"{e}\n  {browser_hint()}") from None
+
+
+def choose_browser(given=None):
+    """The command line's resolve_browser, which also looks on PATH
+    (discover_browser); returns the browser and how it was found (None when
+    given or found by the module)."""
+    if given is not None:
+        return os.fspath(given), None
+    try:
+        return discover_browser()
     except RuntimeError as e:
         raise UsageError(f"{e}\n  {browser_hint()}") from None

@@ -4,7 +4,7 @@ import os
 
 from .. import browser_setup
 from .._native import find_browser
-from ..selection import browser_hint
+from ..selection import browser_hint, discover_browser
 from .output import complain, say
 
 
@@ -25,10 +25,14 @@ def register(commands):
 
 def run_find(args):
     try:
-        say(find_browser())
+        browser, how = discover_browser()
     except RuntimeError as e:
         complain(f"{e}\n  {browser_hint()}")
         return 1
+    say(browser)
+    if how is not None:
+        complain(f"{how}: the command line uses it; for the Python module's find_browser() and capture_json(), "
+                 "run `kestrelite install-browser` or set KESTRELITE_CHROME")
     return 0
 
 

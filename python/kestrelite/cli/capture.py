@@ -20,7 +20,7 @@ from .. import browser_setup, contact_sheet, outdir
 from .._native import capture_json, version
 from ..report import add_verify, capture_report, compare_digests, merged_report, summary, write_report
 from ..runner import run_devices
-from ..selection import page_url, resolve_browser, select_devices
+from ..selection import choose_browser, page_url, select_devices
 from ..settings import DEFAULT_TIMEZONE, check_browser, check_locale, check_timezone
 from .options import add_browser, add_emulation, add_jobs, add_presets
 from .output import Progress, complain, plural, say
@@ -112,11 +112,12 @@ def run(args):
     locale = check_locale(args.locale)
     url = page_url(args.page)
     devices = select_devices(args.store, args.device, args.presets, warn=complain)
-    browser = check_browser(resolve_browser(args.browser))
+    browser, how = choose_browser(args.browser)
+    browser = check_browser(browser)
     out = Path(args.out)
     outdir.prepare(out, written_names(devices, args.verify))
     try:
-        return capture_into(out, args, url, devices, browser, timezone, locale)
+        return capture_into(out, args, url, devices, browser, how, timezone, locale)
     finally:
         # Best effort: a marker that still lists a name the run did not
         # write only lets a later run replace a file put there meanwhile,
@@ -125,9 +126,10 @@ def run(args):
             outdir.settle(out)
 
 
-def capture_into(out, args, url, devices, browser, timezone, locale):
+def capture_into(out, args, url, devices, browser, how, timezone, locale):
     """The run itself, into a folder already prepared: captures, verify,
-    report and contact sheet; the exit status."""
+    report and contact sheet; the exit status. `how` says how the browser
+    was found (choose_browser)."""
     browser_version = asked_version(browser)
     jobs = min(args.jobs, len(devices))
 
@@ -137,7 +139,8 @@ def capture_into(out, args, url, devices, browser, timezone, locale):
                                 timezone=timezone, browser=browser, presets=args.presets)
         return capture_one
 
-    say(f"kestrelite {version()}: {url} on {plural(len(devices), 'device')}, {jobs} at a time, browser {browser}")
+    say(f"kestrelite {version()}: {url} on {plural(len(devices), 'device')}, {jobs} at a time, browser {browser}"
+        + (f" ({how})" if how else ""))
     progress = Progress(devices)
     started = time.monotonic()
     reports = run_devices(runner(out), [d["id"] for d in devices], jobs,
