@@ -2,13 +2,18 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -41,78 +46,146 @@ Result<Pipe> make_pipe() {
 
 namespace {
 
-// posix_spawn's attribute and file-action objects, released on every path.
-struct SpawnSetup {
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_t actions;
-  SpawnSetup() {
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_init(&actions);
+using Clock = std::chrono::steady_clock;
+
+// The program's path as execvp would find it: as given when it holds a
+// "/", else the first executable file of that name in PATH.
+std::string resolve_program(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char* path = std::getenv("PATH");
+  std::string_view dirs = path ? path : "/bin:/usr/bin";
+  for (;;) {
+    const std::size_t colon = dirs.find(':');
+    std::string_view dir = dirs.substr(0, colon);
+    std::string candidate = dir.empty() ? program : std::string(dir) + "/" + program;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (colon == std::string_view::npos) return program;  // execve reports why it cannot run
+    dirs.remove_prefix(colon + 1);
   }
-  ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
+}
+
+// A fork that runs no handlers registered with pthread_atfork: the child
+// below calls only async-signal-safe functions, whatever threads the host
+// has.
+pid_t fork_bare() {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  return ::_Fork();
+#else
+  return ::fork();
+#endif
+}
+
+void close_from(int first) {
+#ifdef __linux__
+  if (::close_range(static_cast<unsigned>(first), ~0U, 0) == 0) return;
+#endif
+  const long last = ::sysconf(_SC_OPEN_MAX);
+  for (long fd = first; fd < (last > 0 ? last : 1024); ++fd) ::close(static_cast<int>(fd));
+}
+
+// What the reaper reports once the program has been started or has failed
+// to start.
+struct Started {
+  std::int32_t pid;    // the program's pid, or 0 when there is none
+  std::int32_t error;  // errno of the failed fork or exec, else 0
 };
 
-}  // namespace
+// Descriptor numbers inside the reaper.
+constexpr int kReportFd = 3;
+constexpr int kReleaseFd = 4;
 
-Result<ChildProcess> ChildProcess::spawn(const std::filesystem::path& program, const std::vector<std::string>& args) {
-  auto pipe = make_pipe();
-  if (!pipe) return fail(std::move(pipe.error()));
+// The reaper's whole life; never returns. Only async-signal-safe calls: it
+// is forked from a host that may have other threads.
+[[noreturn]] void reaper_main(int stderr_write, int report_write, int release_read, const char* path,
+                              char* const* argv) {
+  sigset_t all;
+  sigfillset(&all);
+  ::sigprocmask(SIG_SETMASK, &all, nullptr);  // a terminal's Ctrl-C is for the host
+#ifdef __linux__
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+#endif
+  // Standard error and the two pipes move to known numbers, everything
+  // else the host had open is closed, standard output is the null device.
+  const int err = ::fcntl(stderr_write, F_DUPFD, 10);
+  const int report = ::fcntl(report_write, F_DUPFD, 10);
+  const int release = ::fcntl(release_read, F_DUPFD, 10);
+  const int null = ::open("/dev/null", O_WRONLY);
+  if (null != STDOUT_FILENO) ::dup2(null, STDOUT_FILENO);
+  ::dup2(err, STDERR_FILENO);
+  ::dup2(report, kReportFd);
+  ::dup2(release, kReleaseFd);
+  close_from(kReleaseFd + 1);
+  ::fcntl(kReportFd, F_SETFD, FD_CLOEXEC);
+  ::fcntl(kReleaseFd, F_SETFD, FD_CLOEXEC);
 
-  SpawnSetup setup;
-  // A group of its own; no blocked signals; SIGPIPE and SIGXFSZ back to
-  // their defaults, since a Python host ignores them and ignored signals
-  // are inherited.
-  sigset_t empty, defaults;
-  sigemptyset(&empty);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGXFSZ);
-  int rc = posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  if (rc == 0) rc = posix_spawnattr_setpgroup(&setup.attr, 0);
-  if (rc == 0) rc = posix_spawnattr_setsigmask(&setup.attr, &empty);
-  if (rc == 0) rc = posix_spawnattr_setsigdefault(&setup.attr, &defaults);
-  if (rc == 0) rc = posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  if (rc == 0) rc = posix_spawn_file_actions_adddup2(&setup.actions, pipe->write.get(), STDERR_FILENO);
-  // Descriptors the host opened without close-on-exec must not leak either.
-  if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
-  if (rc != 0) return fail(Error::io_errno(rc));
+  // The program shares our memory until it execs, so it can leave the
+  // reason of a failed exec here.
+  volatile int exec_error = 0;
+  const pid_t pid = ::vfork();
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    // A Python host ignores these two, and ignored signals are inherited.
+    ::sigaction(SIGPIPE, &dfl, nullptr);
+    ::sigaction(SIGXFSZ, &dfl, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(path, argv, environ);
+    exec_error = errno;
+    ::_exit(127);
+  }
+  Started started{pid > 0 ? pid : 0, pid < 0 ? errno : exec_error};
+  if (started.error != 0 && pid > 0) {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    started.pid = 0;
+  }
+  (void)!::write(kReportFd, &started, sizeof started);
+  ::close(kReportFd);
+  ::close(STDIN_FILENO);
+  ::close(STDOUT_FILENO);
+  ::close(STDERR_FILENO);
+  if (started.error != 0) ::_exit(0);
 
-  std::vector<std::string> argv_storage;
-  argv_storage.reserve(args.size() + 1);
-  argv_storage.push_back(program.string());
-  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : argv_storage) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  pid_t pid = -1;
-  rc = ::posix_spawnp(&pid, argv[0], &setup.actions, &setup.attr, argv.data(), environ);
-  if (rc != 0) return fail(Error::io_errno(rc));
-  return ChildProcess(pid, std::move(pipe->read));
+  // Until told, the program's exit status is not collected, which keeps
+  // its pid and so the group id from being reused. The pipe also closes
+  // when the host dies: the browser then ends with it.
+  char byte;
+  while (::read(kReleaseFd, &byte, 1) < 0 && errno == EINTR) {
+  }
+  ::kill(-pid, SIGKILL);
+  while (::waitpid(-1, nullptr, 0) >= 0 || errno == EINTR) {
+  }
+  ::_exit(0);
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(other.pid_), stderr_(std::move(other.stderr_)), group_ended_(other.group_ended_) {
-  other.pid_ = -1;
+// Reads exactly sizeof(Started) bytes; false at an early end of stream.
+bool read_started(int fd, Started& out) {
+  auto* bytes = reinterpret_cast<char*>(&out);
+  std::size_t got = 0;
+  while (got < sizeof out) {
+    const ssize_t n = ::read(fd, bytes + got, sizeof out - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
-namespace {
+void reap(pid_t pid) {
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
 
-// True once no process of group `pgid` exists, zombies included (signal 0
-// still reaches a zombie), within `limit`. Nothing tells us when processes
-// that are not our children go, so the group is looked at with growing
-// pauses: at once, then after 1, 2, 4 ... up to 50 ms.
-bool wait_for_group_end(pid_t pgid, std::chrono::milliseconds limit) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + limit;
+// Waits that nothing signals look again after growing pauses: at once, then
+// after 1, 2, 4 ... up to 50 ms, until `done` or the deadline.
+template <class Done>
+bool poll_until(Done done, Clock::time_point deadline) {
   std::chrono::milliseconds pause{1};
   for (;;) {
-    if (::kill(-pgid, 0) != 0 && errno == ESRCH) return true;
+    if (done()) return true;
     const auto now = Clock::now();
     if (now >= deadline) return false;
     std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
@@ -122,19 +195,73 @@ bool wait_for_group_end(pid_t pgid, std::chrono::milliseconds limit) {
 
 }  // namespace
 
-bool ChildProcess::end() {
-  if (pid_ <= 0) return group_ended_;
-  // The group is killed before the child is reaped: until then the child's
-  // pid, and so the group id, cannot be reused by another process. The
-  // wait after it only sends signal 0, which changes nothing.
-  const pid_t group = pid_;
-  ::kill(-group, SIGKILL);
-  ::kill(group, SIGKILL);
-  while (::waitpid(group, nullptr, 0) < 0 && errno == EINTR) {
+Result<ChildProcess> ChildProcess::spawn(const std::filesystem::path& program, const std::vector<std::string>& args) {
+  auto err = make_pipe();
+  if (!err) return fail(std::move(err.error()));
+  auto report = make_pipe();
+  if (!report) return fail(std::move(report.error()));
+  auto release = make_pipe();
+  if (!release) return fail(std::move(release.error()));
+
+  // Everything the reaper needs is built before the fork: it may not
+  // allocate.
+  const std::string path = resolve_program(program.string());
+  std::vector<std::string> argv_storage;
+  argv_storage.reserve(args.size() + 1);
+  argv_storage.push_back(program.string());
+  argv_storage.insert(argv_storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argv_storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  const pid_t reaper = fork_bare();
+  if (reaper < 0) return fail(Error::io_errno(errno));
+  if (reaper == 0) reaper_main(err->write.get(), report->write.get(), release->read.get(), path.c_str(), argv.data());
+
+  err->write.reset();
+  report->write.reset();
+  release->read.reset();
+  Started started{};
+  if (!read_started(report->read.get(), started)) {
+    reap(reaper);
+    return fail(Error::io_errno(ECHILD));
   }
+  if (started.error != 0) {
+    reap(reaper);
+    return fail(Error::io_errno(started.error));
+  }
+  return ChildProcess(reaper, started.pid, std::move(err->read), std::move(release->write));
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : reaper_(std::exchange(other.reaper_, -1)),
+      pid_(std::exchange(other.pid_, -1)),
+      stderr_(std::move(other.stderr_)),
+      release_(std::move(other.release_)),
+      group_ended_(other.group_ended_) {}
+
+bool ChildProcess::end() {
+  if (reaper_ <= 0) return group_ended_;
+  const auto deadline = Clock::now() + kGroupEndLimit;
+  // While the reaper lives it has not collected the program, so the group
+  // id is still ours to kill. The reaper kills the group too once released;
+  // this kill only spares it the wait for the wake-up.
+  if (::waitpid(reaper_, nullptr, WNOHANG) == 0) ::kill(-pid_, SIGKILL);
+  release_.reset();
+  const pid_t reaper = reaper_;
+  const bool reaped = poll_until([&] { return ::waitpid(reaper, nullptr, WNOHANG) != 0; }, deadline);
+  if (!reaped) {
+    // Something below it left the group and lives on: it goes to init.
+    ::kill(reaper, SIGKILL);
+    reap(reaper);
+  }
+  // A process that joined the group from outside is not below the reaper;
+  // signal 0 tells whether the group is empty and changes nothing.
+  const pid_t group = pid_;
+  group_ended_ = reaped && poll_until([&] { return ::kill(-group, 0) != 0 && errno == ESRCH; }, deadline);
+  reaper_ = -1;
   pid_ = -1;
   stderr_.reset();
-  group_ended_ = wait_for_group_end(group, kGroupEndLimit);
   return group_ended_;
 }
 

@@ -1,14 +1,24 @@
 // A browser child process and everything it starts, as one owned value.
 //
-// The child runs in a process group of its own, so that killing the group
-// also ends what the program started (a wrapper script's real browser, the
-// browser's helper processes). It inherits standard input and no other
-// descriptor of ours; standard output goes to the null device and standard
-// error to a pipe whose read end the caller takes. Ending the value kills
-// the group with SIGKILL, reaps the child and then waits, at most
-// kGroupEndLimit, until no process of the group is left: the other members
-// are not our children, so once killed they linger as zombies until the
-// system's init collects them. Destroying the value ends it.
+// The program runs in a process group of its own, so that killing the group
+// also ends what it started (a wrapper script's real browser, the browser's
+// helper processes). It inherits standard input and no other descriptor of
+// ours; standard output goes to the null device and standard error to a pipe
+// whose read end the caller takes.
+//
+// Between us and the program stands a small reaper process of ours, forked
+// before the program is started. On Linux it is the "child subreaper" of
+// everything below it, so a killed helper whose parent is gone becomes its
+// zombie, not init's, and is collected at once instead of whenever init gets
+// to it. The reaper holds the program's own exit status back until it is
+// told to end, so the group id stays reserved and the group kill can never
+// reach a stranger. It is told by the closing of a pipe, which also happens
+// when our process dies: the browser then does not outlive us either.
+//
+// Ending the value kills the group with SIGKILL, lets the reaper collect
+// every process below it, reaps the reaper and then checks, within
+// kGroupEndLimit, that no process of the group is left. Destroying the value
+// ends it.
 #pragma once
 
 #include <sys/types.h>
@@ -63,19 +73,23 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ~ChildProcess() { end(); }
 
+  // The program's process id, which is also its process group id.
   pid_t pid() const { return pid_; }
   // The read end of the child's standard error; empty after the first call.
   UniqueFd take_stderr() { return std::move(stderr_); }
-  // Kills the whole group, reaps the child and waits for the group to
-  // empty. False when processes of the group were still there at
-  // kGroupEndLimit; later calls return the same answer. Never fails.
+  // Kills the whole group, collects it and waits for it to empty. False
+  // when processes of the group were still there at kGroupEndLimit; later
+  // calls return the same answer. Never fails.
   bool end();
 
  private:
-  ChildProcess(pid_t pid, UniqueFd stderr_read) : pid_(pid), stderr_(std::move(stderr_read)) {}
+  ChildProcess(pid_t reaper, pid_t pid, UniqueFd stderr_read, UniqueFd release)
+      : reaper_(reaper), pid_(pid), stderr_(std::move(stderr_read)), release_(std::move(release)) {}
 
+  pid_t reaper_ = -1;
   pid_t pid_ = -1;
   UniqueFd stderr_;
+  UniqueFd release_;  // closing it tells the reaper to kill and collect
   bool group_ended_ = true;
 };
 

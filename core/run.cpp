@@ -58,8 +58,7 @@ Result<WrittenCapture> capture_one(const RunOptions& options, const Device& devi
   if (!browser->end())
     teardown = "processes of the browser (process group " + std::to_string(group) + ") still existed " +
                std::to_string(kGroupEndLimit.count() / 1000) +
-               " s after it was killed (killed processes stay as zombies until the system's init process "
-               "collects them)";
+               " s after it was killed (a process that left the group or joined it from outside)";
   timings.shutdown = Clock::now() - start;
   return written;
 }

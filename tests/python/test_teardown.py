@@ -107,5 +107,25 @@ def test_a_group_that_does_not_empty_is_named_in_the_result(tmp_path):
     assert result["outcome"] == "exact"
     assert list(result)[-1] == "teardown"
     assert result["teardown"] == (f"processes of the browser (process group {pid_file.read_text().strip()}) still "
-                                  "existed 3 s after it was killed (killed processes stay as zombies until the "
-                                  "system's init process collects them)")
+                                  "existed 3 s after it was killed (a process that left the group or joined it "
+                                  "from outside)")
+
+
+
+@needs_browser
+def test_the_browser_does_not_outlive_a_killed_host(tmp_path, process_mark):
+    """The host dies mid-capture with no chance to clean up (a browser keeps
+    running when its DevTools client goes): the process between the host
+    and the browser notices and ends the browser."""
+    host = subprocess.Popen([sys.executable, "-c", "import sys; from kestrelite import capture_json; "
+                             "capture_json(sys.argv[1], sys.argv[2], ['apple-watch-s3'], browser=sys.argv[3])",
+                             NEVER_SETTLES, str(tmp_path / "out"), BROWSER])
+    try:
+        deadline = time.monotonic() + 30
+        while len(process_mark(grace=0)) < 4:  # the host, the reaper, the browser and its helpers
+            assert time.monotonic() < deadline and host.poll() is None
+            time.sleep(0.1)
+    finally:
+        host.kill()
+        host.wait()
+    assert process_mark() == []
