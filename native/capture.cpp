@@ -17,28 +17,6 @@ namespace kestrelite::native {
 
 namespace {
 
-// Releases the interpreter lock for its lifetime; no Python object may be
-// touched meanwhile, except inside locked().
-class WithoutInterpreterLock {
- public:
-  WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
-  ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
-  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
-  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
-
-  // Runs `work` with the lock held, then releases it again.
-  template <class Work>
-  auto locked(Work work) {
-    PyEval_RestoreThread(state_);
-    auto result = work();
-    state_ = PyEval_SaveThread();
-    return result;
-  }
-
- private:
-  PyThreadState* state_;
-};
-
 // The run's listener: passes every device on to `inner` and, between two
 // devices, lets the interpreter run its signal handlers. When one raises
 // (Ctrl-C raises KeyboardInterrupt) the run stops after the device just

@@ -1,5 +1,6 @@
 // What the module's function bodies share: the preset table loader, the
-// store names and the guard that turns C++ exceptions into RuntimeError.
+// store names, the guard that turns C++ exceptions into RuntimeError and
+// the release of the interpreter lock.
 #pragma once
 
 #include "args.hpp"
@@ -17,9 +18,32 @@ std::optional<Store> parse_store(std::string_view text);
 // FileNotFoundError or ValueError set.
 std::optional<std::vector<Device>> load_table(const std::optional<std::string>& presets);
 
+// Releases the interpreter lock for its lifetime; no Python object may be
+// touched meanwhile, except inside locked().
+class WithoutInterpreterLock {
+ public:
+  WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
+  ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
+  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
+  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+
+  // Runs `work` with the lock held, then releases it again.
+  template <class Work>
+  auto locked(Work work) {
+    PyEval_RestoreThread(state_);
+    auto result = work();
+    state_ = PyEval_SaveThread();
+    return result;
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
 // The module's functions, as PyCFunction bodies.
 PyObject* capture_json(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* find_browser(PyObject* self, PyObject* unused);
+PyObject* compare_png(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Runs a function body, turning any C++ exception into RuntimeError.
 PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* args, PyObject* kwargs);

@@ -85,6 +85,11 @@ PyMethodDef kCaptureJson = {
 PyMethodDef kFindBrowser = {"find_browser", find_browser, METH_NOARGS,
                             "find_browser()\n--\n\nPath to the browser kestrelite would use."};
 PyMethodDef kVersionDef = {"version", version, METH_NOARGS, "version()\n--\n\nVersion of the native core."};
+PyMethodDef kComparePng = {
+    "_compare_png", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compare_png)),
+    METH_VARARGS | METH_KEYWORDS,
+    "_compare_png(base, new)\n--\n\nThe pixel comparison of two PNG files' bytes, for kestrelite's compare "
+    "command: (figures as JSON text, difference image as PNG bytes or None)."};
 
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_native", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
@@ -111,6 +116,12 @@ bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
   return add(module, def->ml_name, PyCFunction_NewEx(def, module, module_name));
 }
 
+// A function for the package's own use: an attribute, left out of __all__.
+bool add_private_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+  Ref function(PyCFunction_NewEx(def, module, module_name));
+  return function && PyObject_SetAttrString(module, def->ml_name, function.get()) == 0;
+}
+
 }  // namespace
 
 }  // namespace kestrelite::native
@@ -125,7 +136,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
       !add_function(module.get(), module_name.get(), &kCaptureJson) ||
       !add_function(module.get(), module_name.get(), &kFindBrowser) ||
       !add_function(module.get(), module_name.get(), &kVersionDef) ||
-      !add(module.get(), "__version__", to_str(kVersion)))
+      !add(module.get(), "__version__", to_str(kVersion)) ||
+      !add_private_function(module.get(), module_name.get(), &kComparePng))
     return nullptr;
   return module.release();
 }
