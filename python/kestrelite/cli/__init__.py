@@ -4,6 +4,7 @@
     kestrelite run [SETFILE] [--out DIR] [--jobs N] [--shard I/N] [--verify] [--fail-fast]
     kestrelite check DIR
     kestrelite merge DIR... --out DIR
+    kestrelite compare BASE NEW [--out DIR] [--threshold N]
     kestrelite devices [--store S] [--presets FILE] [--json]
     kestrelite find-browser
     kestrelite install-browser [--from PATH]
@@ -22,7 +23,7 @@ import sys
 
 from .._native import version
 from ..errors import RunError, UsageError
-from . import browser, capture, check, devices, merge, run
+from . import browser, capture, check, compare, devices, merge, run
 from .output import complain
 
 EXIT_OK = 0
@@ -31,7 +32,7 @@ EXIT_USAGE = 2
 EXIT_FAULT = 3
 EXIT_INTERRUPTED = 130
 
-COMMANDS = (capture, run, check, merge, devices, browser)
+COMMANDS = (capture, run, check, merge, compare, devices, browser)
 
 
 class Parser(argparse.ArgumentParser):

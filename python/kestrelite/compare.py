@@ -1,0 +1,228 @@
+"""Two run folders compared capture by capture: the pairing, each pair's
+status and pixel figures, the difference images, and the record of it all,
+DIR/compare.json, beside a page that shows it, DIR/index.html.
+
+A run folder is what `kestrelite capture` or `kestrelite run` writes: a
+report.json and the images. Captures pair by device in capture folders, by
+locale, screen and device in set folders. A pair is "same" when the two
+digests are equal, "changed" when not, "added" when only the new run has
+it, "removed" when only the base run has it, and "failed" when either run
+failed to capture it (or its image cannot be read). Changed pairs of equal
+size are compared pixel by pixel by the native module, which also draws
+their difference image; a size change is reported as such.
+
+Every path in compare.json is relative to the folder that holds it, so the
+page can link the images of both runs from the file system.
+"""
+
+import json
+import os
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path, PurePosixPath
+
+from ._native import _compare_png, version
+from .compare_page import render
+from .errors import RunError, UsageError
+from .report import write_report
+
+STATUSES = ("same", "changed", "added", "removed", "failed")
+KEYS = {"capture": ("device_id",), "set": ("locale", "screen", "device_id")}
+RECORD = "compare.json"
+DIFFERENCE_SUFFIX = ".diff.png"
+
+
+def _plain_name(value):
+    return isinstance(value, str) and value not in ("", ".", "..") and "/" not in value and "\0" not in value
+
+
+def load_run(folder):
+    """The run in `folder`: its kind and its captures by key, in report
+    order. Raises UsageError when the folder has no readable report or the
+    report is not one of kestrelite's run reports."""
+    folder = Path(folder)
+    path = folder / "report.json"
+    if not folder.is_dir():
+        raise UsageError(f"{folder} is not a folder")
+    try:
+        report = json.loads(path.read_text(encoding="utf-8"))
+    except FileNotFoundError:
+        raise UsageError(f"{folder} has no report.json: not a kestrelite run folder") from None
+    except (OSError, ValueError) as e:
+        raise UsageError(f"cannot read {path}: {e}") from None
+
+    def refuse(what):
+        raise UsageError(f"{path} is not a kestrelite run report: {what}")
+
+    if not isinstance(report, dict):
+        refuse("not a JSON object")
+    kind = report.get("kind", "capture")
+    if kind not in KEYS:
+        refuse(f"unknown kind {kind!r}")
+    entries = report.get("results" if kind == "capture" else "captures")
+    if not isinstance(entries, list):
+        refuse(f"no {'results' if kind == 'capture' else 'captures'} list")
+    captures = {}
+    for entry in entries:
+        if not isinstance(entry, dict) or not all(_plain_name(entry.get(k)) for k in KEYS[kind]):
+            refuse(f"a capture without a plain {', '.join(KEYS[kind])}: {json.dumps(entry)[:200]}")
+        key = tuple(entry[k] for k in KEYS[kind])
+        captures.setdefault(key, _capture(folder, kind, entry, refuse))
+    return {"folder": folder, "kind": kind, "captures": captures}
+
+
+def _capture(folder, kind, entry, refuse):
+    """One capture: its outcome, and its image, digest and size or its error."""
+    if entry.get("outcome") == "failed":
+        return {"outcome": "failed", "error": str(entry.get("error", "failed"))}
+    shot, path = entry.get("capture"), entry.get("path")
+    if not (isinstance(shot, dict) and isinstance(shot.get("sha256"), str) and isinstance(path, str)):
+        refuse(f"capture {json.dumps(entry)[:200]} has no image path and digest")
+    if kind == "capture":
+        image = folder / PurePosixPath(path).name
+    else:
+        relative = PurePosixPath(path)
+        if relative.is_absolute() or ".." in relative.parts:
+            refuse(f"image path {path!r} is outside the run folder")
+        image = folder / relative
+    return {"outcome": str(entry.get("outcome")), "image": image, "sha256": shot["sha256"],
+            "size": shot.get("actual")}
+
+
+def output_folder(new, out=None):
+    """Where a comparison is written: `out`, by default NEW/compare."""
+    return Path(out) if out is not None else Path(new) / "compare"
+
+
+def compare_runs(base, new, out=None, threshold=0, jobs=2):
+    """Compares the run in `new` with the run in `base`, writes the
+    difference images, compare.json and index.html into `out` (default
+    NEW/compare) and returns the record (the content of compare.json).
+    Its "ok" is true when nothing changed, was added, removed or failed,
+    or every change is of at most `threshold` pixels."""
+    if isinstance(threshold, bool) or not isinstance(threshold, int) or threshold < 0:
+        raise UsageError(f"the threshold must be a whole number of pixels, 0 or more, not {threshold!r}")
+    base_run, new_run = load_run(base), load_run(new)
+    if base_run["kind"] != new_run["kind"]:
+        raise UsageError(f"cannot compare a {base_run['kind']} run ({base}) with a {new_run['kind']} run ({new})")
+    out = output_folder(new, out)
+    _prepare_output(out)
+
+    pairs = [_pair(new_run["kind"], key, base_run["captures"].get(key), new_run["captures"].get(key), out)
+             for key in list(new_run["captures"]) + [k for k in base_run["captures"] if k not in new_run["captures"]]]
+    changed = [p for p in pairs if p["status"] == "changed"]
+    with ThreadPoolExecutor(max_workers=max(1, jobs), thread_name_prefix="kestrelite-compare") as pool:
+        for pair, images in zip(changed, pool.map(_pixel_difference, changed)):
+            _record_difference(pair, images, threshold, out)
+
+    counts = {s: sum(1 for p in pairs if p["status"] == s) for s in STATUSES}
+    record = {
+        "kestrelite": version(), "kind": new_run["kind"], "base": str(base), "new": str(new),
+        "threshold": threshold, **counts,
+        "ok": all(p["status"] == "same" or p.get("within_threshold") for p in pairs),
+        "pairs": [{k: v for k, v in p.items() if not k.startswith("_")} for p in pairs],
+    }
+    try:
+        write_report(record, out / RECORD)
+        (out / "index.html").write_text(render(record), encoding="utf-8")
+    except OSError as e:
+        raise RunError(f"cannot write into {out}: {e.strerror or e}") from None
+    return record
+
+
+def _prepare_output(out):
+    """Creates the output folder, refusing one that holds files kestrelite's
+    compare did not write, and removes the difference images of an earlier
+    comparison there."""
+    if (out / "report.json").exists():
+        raise UsageError(f"{out} is a run folder: choose another folder for the comparison")
+    if (out / "index.html").exists() and not (out / RECORD).exists():
+        raise UsageError(f"{out} holds an index.html that compare did not write: choose another folder")
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+    except OSError as e:
+        raise UsageError(f"cannot create {out}: {e.strerror or e}") from None
+    try:
+        earlier = json.loads((out / RECORD).read_text(encoding="utf-8"))["pairs"]
+    except (OSError, ValueError, KeyError, TypeError):
+        return
+    inside = out.resolve()
+    for pair in earlier:
+        name = pair.get("difference") if isinstance(pair, dict) else None
+        if isinstance(name, str) and name.endswith(DIFFERENCE_SUFFIX):
+            stale = (out / name).resolve()
+            if inside in stale.parents:
+                stale.unlink(missing_ok=True)
+
+
+def _side(capture, out):
+    if capture["outcome"] == "failed":
+        return {"outcome": "failed", "error": capture["error"]}
+    side = {"outcome": capture["outcome"], "path": os.path.relpath(capture["image"], out),
+            "sha256": capture["sha256"]}
+    if capture["size"] is not None:
+        side["size"] = capture["size"]
+    return side
+
+
+def _pair(kind, key, base, new, out):
+    pair = dict(zip(KEYS[kind], key))
+    if any(c is not None and c["outcome"] == "failed" for c in (base, new)):
+        pair["status"] = "failed"
+    elif base is None or new is None:
+        pair["status"] = "added" if base is None else "removed"
+    else:
+        pair["status"] = "same" if base["sha256"] == new["sha256"] else "changed"
+    if base is not None:
+        pair["base"] = _side(base, out)
+    if new is not None:
+        pair["new"] = _side(new, out)
+    if pair["status"] == "changed":
+        pair["_images"] = (base["image"], new["image"])
+    return pair
+
+
+def _pixel_difference(pair):
+    """(figures, difference PNG bytes) of a changed pair, or (None, error)
+    when an image cannot be read or decoded."""
+    images = pair["_images"]
+    contents = []
+    for image in images:
+        try:
+            contents.append(image.read_bytes())
+        except OSError as e:
+            return None, f"cannot read {image}: {e.strerror or e}"
+    try:
+        figures, difference = _compare_png(*contents)
+    except ValueError as e:
+        side, message = e.args
+        return None, f"{images[0] if side == 'base' else images[1]}: {message}"
+    return json.loads(figures), difference
+
+
+def _record_difference(pair, images, threshold, out):
+    figures, detail = images
+    if figures is None:
+        pair["status"] = "failed"
+        pair["error"] = detail
+        return
+    pair["base"]["size"], pair["new"]["size"] = figures["base"], figures["new"]
+    if figures["base"] != figures["new"]:
+        pair["size_changed"] = True
+        return
+    width, height = figures["new"]
+    pair["differing_pixels"] = figures["differing"]
+    pair["differing_share"] = figures["differing"] / (width * height)
+    if "box" in figures:
+        pair["box"] = dict(zip(("x", "y", "width", "height"), figures["box"]))
+    pair["within_threshold"] = figures["differing"] <= threshold
+    name = PurePosixPath(*[pair[k] for k in ("locale", "screen") if k in pair],
+                         pair["device_id"] + DIFFERENCE_SUFFIX)
+    target = out / name
+    try:
+        target.parent.mkdir(parents=True, exist_ok=True)
+        partial = target.with_name(target.name + ".partial")
+        partial.write_bytes(detail)
+        partial.replace(target)
+    except OSError as e:
+        raise RunError(f"cannot write {target}: {e.strerror or e}") from None
+    pair["difference"] = str(name)
