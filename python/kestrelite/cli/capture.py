@@ -22,7 +22,8 @@ from ..report import add_verify, capture_report, compare_digests, merged_report,
 from ..runner import run_devices
 from ..selection import choose_browser, page_url, select_devices
 from ..settings import DEFAULT_TIMEZONE, check_browser, check_locale, check_timezone
-from .options import add_browser, add_emulation, add_jobs, add_presets
+from .compare import against_baseline, check_baseline
+from .options import add_baseline, add_browser, add_emulation, add_jobs, add_presets
 from .output import Progress, complain, plural, say
 
 
@@ -55,6 +56,7 @@ def register(commands):
     parser.add_argument("--verify", action="store_true",
                         help="capture every device a second time and compare the digests; "
                              "exit 1 if any device differs")
+    add_baseline(parser, "capture")
     parser.set_defaults(handler=run)
 
 
@@ -115,6 +117,7 @@ def run(args):
     browser, how = choose_browser(args.browser)
     browser = check_browser(browser)
     out = Path(args.out)
+    check_baseline(args.baseline, out)
     outdir.prepare(out, written_names(devices, args.verify))
     try:
         return capture_into(out, args, url, devices, browser, how, timezone, locale)
@@ -160,4 +163,5 @@ def capture_into(out, args, url, devices, browser, how, timezone, locale):
                                     encoding="utf-8")
     say(f"report: {out / 'report.json'}")
     say(f"contact sheet: {out / 'index.html'}")
-    return 0 if report["ok"] else 1
+    status = 0 if report["ok"] else 1
+    return status if args.baseline is None else max(status, against_baseline(args.baseline, out))

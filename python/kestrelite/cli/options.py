@@ -2,6 +2,9 @@
 
 import argparse
 
+from ..compare import load_run
+from ..errors import UsageError
+
 MAX_SEED = 2**64 - 1
 
 
@@ -43,3 +46,19 @@ def add_presets(parser, help="preset file to use instead of the built-in presets
 def add_jobs(parser):
     parser.add_argument("--jobs", "-j", type=jobs_value, default=1, metavar="N",
                         help="captures at once, each with its own browser (default 1)")
+
+
+def add_baseline(parser, kind):
+    """--baseline DIR: a finished run folder of the same kind, checked when
+    the arguments are read, before any browser starts."""
+    def baseline_value(text):
+        try:
+            found = load_run(text)["kind"]
+        except UsageError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+        if found != kind:
+            raise argparse.ArgumentTypeError(f"{text} holds a {found} run, not a {kind} run")
+        return text
+    parser.add_argument("--baseline", type=baseline_value, metavar="DIR",
+                        help="after the run, compare it with the run in DIR (see `kestrelite compare`); "
+                             "the differences go to OUT/compare, and any change makes the exit status 1")
