@@ -1,0 +1,321 @@
+"""kestrelite compare and capture --baseline: the pairing of two run folders,
+each status with its figures, PNGs of every kind, the difference image and
+page, and real captures of a page and of copies with one element changed."""
+import contextlib
+import glob
+import hashlib
+import io
+import json
+import os
+import struct
+import subprocess
+import zlib
+
+import numpy as np
+import pytest
+from PIL import Image
+
+from conftest import BROWSER, BUILD_DIR, needs_browser
+from kestrelite import capture_json, cli, compare, compare_page
+
+ADAM7 = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
+RED = (255, 0, 0)
+
+
+def run(argv):
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        status = cli.main([str(a) for a in argv])
+    return status, out.getvalue(), err.getvalue()
+
+
+def write_png(rows, colour_type=2, depth=8, interlace=False, palette=None, trns=None):
+    """PNG bytes written by hand, not by the library under test: `rows` are
+    lists of pixels, each a tuple of samples (a 1-tuple index for palettes)."""
+    height, width = len(rows), len(rows[0])
+
+    def scanline(pixels):
+        samples = [s for p in pixels for s in p]
+        if depth >= 8:
+            return b"\0" + b"".join(s.to_bytes(depth // 8, "big") for s in samples)
+        bits = "".join(format(s, f"0{depth}b") for s in samples)
+        bits += "0" * (-len(bits) % 8)
+        return b"\0" + int(bits, 2).to_bytes(len(bits) // 8, "big")
+
+    raw = b"".join(scanline(rows[y][x0::dx]) for x0, y0, dx, dy in (ADAM7 if interlace else [(0, 0, 1, 1)])
+                   if x0 < width for y in range(y0, height, dy))
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, depth, colour_type, 0, 0,
+                                                              int(interlace)))
+            + (chunk(b"PLTE", bytes(c for rgb in palette for c in rgb)) if palette else b"")
+            + (chunk(b"tRNS", trns) if trns is not None else b"")
+            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+def picture(width=13, height=9, changed=()):
+    """An RGB picture of black and white bands, with the pixels in `changed` inverted."""
+    bits = [[int((x // 3 + y) % 2 != ((x, y) in changed)) for x in range(width)] for y in range(height)]
+    return bits, write_png([[(255 * b,) * 3 for b in row] for row in bits])
+
+
+def write_run(folder, shots, kind="capture"):
+    """A run folder: `shots` maps a device id (capture) or a (locale, screen,
+    device id) key (set) to PNG bytes, or to None for a failed capture."""
+    folder.mkdir(parents=True, exist_ok=True)
+    entries = []
+    for key, png in shots.items():
+        names = dict(zip(compare.KEYS[kind], key if kind == "set" else (key,)))
+        entry = {**names, "outcome": "failed", "elapsed_ms": 1}
+        if png is None:
+            entry["error"] = "browser: it broke"
+        else:
+            path = "/".join(names[k] for k in compare.KEYS[kind]) + ".png"
+            (folder / path).parent.mkdir(parents=True, exist_ok=True)
+            (folder / path).write_bytes(png)
+            width, height = struct.unpack(">II", png[16:24])
+            entry.update(outcome="exact", path=str(folder / path) if kind == "capture" else path,
+                         capture={"sha256": hashlib.sha256(png).hexdigest(), "actual": [width, height]})
+        entries.append(entry)
+    report = {"kind": "set", "captures": entries} if kind == "set" else {"url": "x", "results": entries}
+    (folder / "report.json").write_text(json.dumps(report))
+    return folder
+
+
+def red_mask(path):
+    return np.all(np.asarray(Image.open(path).convert("RGB")) == RED, axis=2)
+
+
+def test_each_status_with_its_figures(tmp_path):
+    same = picture()[1]
+    changed = picture(changed={(4, 7)})[1]
+    base = write_run(tmp_path / "base", {"same": same, "changed": same, "removed": same, "failed": same,
+                                         "resized": same})
+    new = write_run(tmp_path / "new", {"same": same, "changed": changed, "failed": None,
+                                       "resized": picture(width=12)[1], "added": same})
+    status, stdout, stderr = run(["compare", base, new])
+    assert (status, stderr) == (1, "")
+    record = json.loads((new / "compare" / "compare.json").read_text())
+    assert {p["device_id"]: p["status"] for p in record["pairs"]} == {
+        "same": "same", "changed": "changed", "removed": "removed", "failed": "failed", "resized": "changed",
+        "added": "added"}
+    assert [record[s] for s in compare.STATUSES] == [1, 2, 1, 1, 1] and record["ok"] is False
+    pairs = {p["device_id"]: p for p in record["pairs"]}
+    one = pairs["changed"]
+    assert (one["differing_pixels"], one["box"], one["within_threshold"]) == (
+        1, {"x": 4, "y": 7, "width": 1, "height": 1}, False)
+    assert one["differing_share"] == 1 / (13 * 9)
+    assert np.argwhere(red_mask(new / "compare" / one["difference"])).tolist() == [[7, 4]]
+    assert (pairs["resized"]["size_changed"], pairs["resized"]["new"]["size"]) == (True, [12, 9])
+    assert "difference" not in pairs["resized"] and pairs["failed"]["new"]["error"] == "browser: it broke"
+    lines = stdout.splitlines()
+    assert [line.split()[:2] for line in lines[:5]] == [
+        ["changed", "changed"], ["failed", "failed"], ["changed", "resized"], ["added", "added"],
+        ["removed", "removed"]]
+    assert "1 pixel (0.85%) in 1x1 at 4,7" in lines[0] and "size 13x9 -> 12x9" in lines[2]
+
+    # Within the threshold the change is still listed, but passes.
+    only = write_run(tmp_path / "only", {"changed": changed})
+    small = write_run(tmp_path / "small", {"changed": same})
+    assert run(["compare", small, only, "--threshold", "1"])[0] == 0
+    assert run(["compare", small, only, "--out", tmp_path / "strict"])[0] == 1
+    # A second comparison into the same folder clears the first one's images.
+    assert run(["compare", small, small, "--out", tmp_path / "strict"])[0] == 0
+    assert not (tmp_path / "strict" / "changed.diff.png").exists()
+
+
+BW = [(0, 0, 0), (255, 255, 255)]
+KINDS = {  # name: (colour type, depth, sample of a black (0) or white (1) pixel, options)
+    "grey1": (0, 1, lambda b: (b,), {}),
+    "grey2-interlaced": (0, 2, lambda b: (3 * b,), {"interlace": True}),
+    "grey4": (0, 4, lambda b: (15 * b,), {}),
+    "grey16": (0, 16, lambda b: (65535 * b,), {}),
+    "grey8-unused-key": (0, 8, lambda b: (255 * b,), {"trns": b"\x00\x07"}),
+    "grey-alpha16": (4, 16, lambda b: (65535 * b, 65535), {}),
+    "rgb16-interlaced": (2, 16, lambda b: (65535 * b,) * 3, {"interlace": True}),
+    "rgba8": (6, 8, lambda b: (255 * b,) * 3 + (255,), {}),
+    "palette1": (3, 1, lambda b: (b,), {"palette": BW}),
+    "palette8-opaque-trns": (3, 8, lambda b: (b,), {"palette": BW, "trns": b"\xff\xff"}),
+    "palette4-interlaced": (3, 4, lambda b: (b,), {"palette": BW, "interlace": True}),
+}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_every_kind_of_png_compares_by_its_pixels(tmp_path, kind):
+    colour_type, depth, sample, options = KINDS[kind]
+    base = write_run(tmp_path / "base", {"d": picture()[1]})
+
+    def encoded(changed=()):
+        bits = picture(changed=changed)[0]
+        return write_png([[sample(b) for b in row] for row in bits], colour_type, depth, **options)
+    for changed, figures in (((), (0, None)), (((12, 8),), (1, {"x": 12, "y": 8, "width": 1, "height": 1}))):
+        record = compare.compare_runs(base, write_run(tmp_path / f"new{len(changed)}", {"d": encoded(changed)}))
+        [pair] = record["pairs"]
+        assert pair["status"] == "changed" and record["ok"] is not changed
+        assert (pair["differing_pixels"], pair.get("box")) == figures
+
+
+@pytest.mark.parametrize("damage, reason", [
+    (lambda png: png[:60], "invalid png: file is truncated"),
+    (lambda png: png[:-13] + bytes([png[-13] ^ 1]) + png[-12:], "invalid png: IDAT: CRC error"),
+    (lambda png: b"GIF89a" + png, "not a png (bad magic)"),
+])
+def test_a_broken_image_fails_its_pair(tmp_path, damage, reason):
+    base = write_run(tmp_path / "base", {"d": picture()[1], "e": picture()[1]})
+    new = write_run(tmp_path / "new", {"d": picture(changed={(0, 0)})[1], "e": picture(changed={(1, 1)})[1]})
+    (new / "d.png").write_bytes(damage((new / "d.png").read_bytes()))
+    status, stdout, stderr = run(["compare", base, new])
+    assert (status, stderr) == (1, "")
+    assert f"failed   d  {new / 'd.png'}: {reason}" in stdout
+    assert "changed  e  1 pixel" in stdout
+
+
+def test_set_runs_pair_by_locale_screen_and_device(tmp_path):
+    one, other = picture()[1], picture(changed={(2, 2)})[1]
+    base = write_run(tmp_path / "base", {("en-US", "home", "d"): one, ("de-DE", "home", "d"): one,
+                                         ("en-US", "tides", "d"): one}, "set")
+    new = write_run(tmp_path / "new", {("en-US", "home", "d"): one, ("de-DE", "home", "d"): other,
+                                       ("de-DE", "tides", "d"): one}, "set")
+    record = compare.compare_runs(base, new)
+    statuses = {compare_page.pair_name(p): p["status"] for p in record["pairs"]}
+    assert statuses == {"en-US/home/d": "same", "de-DE/home/d": "changed", "de-DE/tides/d": "added",
+                        "en-US/tides/d": "removed"}
+    [changed] = [p for p in record["pairs"] if p["status"] == "changed"]
+    assert changed["difference"] == "de-DE/home/d.diff.png"
+    assert red_mask(new / "compare" / "de-DE/home/d.diff.png").sum() == 1
+
+
+@pytest.mark.parametrize("case, message", [
+    ("missing", "missing is not a folder"),
+    ("no-report", "has no report.json: not a kestrelite run folder"),
+    ("not-json", "cannot read"),
+    ("set", "cannot compare a capture run"),
+    ("unsafe-id", "a capture without a plain device_id"),
+    ("out-is-a-run", "is a run folder: choose another folder"),
+    ("threshold", "argument --threshold: must be 0 or more"),
+])
+def test_bad_arguments_exit_2(tmp_path, case, message):
+    base = write_run(tmp_path / "base", {"d": picture()[1]})
+    new, extra = tmp_path / case, []
+    if case == "missing":
+        pass
+    elif case == "no-report":
+        new.mkdir()
+    elif case == "not-json":
+        new.mkdir()
+        (new / "report.json").write_text("{")
+    elif case == "set":
+        write_run(new, {("en-US", "home", "d"): picture()[1]}, "set")
+    elif case == "unsafe-id":
+        write_run(new, {"../d": None})
+    else:
+        new = write_run(new, {"d": picture()[1]})
+        extra = ["--out", base] if case == "out-is-a-run" else ["--threshold", "-1"] if case == "threshold" else []
+    status, stdout, stderr = run(["compare", base, new, *extra])
+    assert status == 2 and message in stderr and "Traceback" not in stderr
+
+
+def interpreters():
+    """Debian's interpreter and every other CPython the package supports (3.8 on)."""
+    found = glob.glob(os.path.expanduser("~/.pyenv/versions/3.*/bin/python3"))
+    return ["/usr/bin/python3"] + [p for p in found if int(p.split("/versions/3.")[1].split(".")[0]) >= 8]
+
+
+@pytest.mark.parametrize("python", interpreters())
+def test_compare_works_under_every_interpreter(tmp_path, python):
+    base = write_run(tmp_path / "base", {"d": picture()[1]})
+    new = write_run(tmp_path / "new", {"d": picture(changed={(0, 0)})[1]})
+    done = subprocess.run([python, "-m", "kestrelite", "compare", base, new], capture_output=True, text=True,
+                          env={**os.environ, "PYTHONPATH": str(BUILD_DIR / "python"), "PYENV_VERSION": ""})
+    assert done.returncode == 1, done.stderr
+    assert json.loads((new / "compare" / "compare.json").read_text())["changed"] == 1
+
+
+# ---------------------------------------------------------------- real captures
+
+PAGE = """<!doctype html><meta name="viewport" content="width=device-width, initial-scale=1">
+<style>html, body {{ margin: 0; background: #fff; overflow: hidden; }}
+div {{ position: absolute; width: 30px; height: 20px; }}
+#still {{ left: 10px; top: 10px; background: #264653; }}
+#change {{ left: 20px; top: 200px; background: #e76f51; {change} }}</style>
+<div id="still"></div><div id="change"></div>"""
+# The changing element is below the fold of the small watch: only the larger one shows it.
+SMALL, LARGE = "apple-watch-s3", "apple-watch-ultra-3"
+VARIANTS = {  # CSS added to the changing element, and the box it changes (scale 2)
+    "moved": ("left: 100px;", {"x": 40, "y": 400, "width": 220, "height": 40}),
+    "recoloured": ("background: #2a9d8f;", {"x": 40, "y": 400, "width": 60, "height": 40}),
+    "hidden": ("visibility: hidden;", {"x": 40, "y": 400, "width": 60, "height": 40}),
+    "unchanged": ("", None),
+}
+
+
+@pytest.fixture(scope="module")
+def baseline_runs(tmp_path_factory):
+    """The page captured once, then each variant captured with --baseline."""
+    if not os.path.exists(BROWSER):
+        pytest.skip("needs Debian's chromium-headless-shell")
+    root = tmp_path_factory.mktemp("pages")
+    runs = {}
+    for name, (css, _) in [("base", ("", None))] + list(VARIANTS.items()):
+        (root / f"{name}.html").write_text(PAGE.format(change=css))
+        argv = ["capture", root / f"{name}.html", "--out", root / name, "--browser", BROWSER, "--jobs", "2",
+                "--device", SMALL, "--device", LARGE] + (["--baseline", root / "base"] if name != "base" else [])
+        runs[name] = (*run(argv), root / name)
+    return runs
+
+
+@needs_browser
+@pytest.mark.parametrize("variant", VARIANTS)
+def test_baseline_finds_exactly_the_changed_pixels(baseline_runs, variant):
+    status, stdout, stderr, out = baseline_runs[variant]
+    box = VARIANTS[variant][1]
+    assert status == (1 if box else 0), stdout + stderr
+    record = json.loads((out / "compare" / "compare.json").read_text())
+    pairs = {p["device_id"]: p for p in record["pairs"]}
+    assert pairs[SMALL]["status"] == "same"
+    assert pairs[LARGE]["status"] == ("changed" if box else "same")
+    changed = [line for line in stdout.splitlines() if line.startswith("baseline: changed")]
+    assert len(changed) == (1 if box else 0)
+    if box:
+        assert LARGE in changed[0] and f"in {box['width']}x{box['height']} at {box['x']},{box['y']}" in changed[0]
+        assert pairs[LARGE]["box"] == box
+        before, after = (np.asarray(Image.open(run_dir / f"{LARGE}.png").convert("RGB"))
+                         for run_dir in (out.parent / "base", out))
+        differing = np.any(before != after, axis=2)
+        assert differing.sum() == pairs[LARGE]["differing_pixels"]
+        assert (red_mask(out / "compare" / pairs[LARGE]["difference"]) == differing).all()
+    else:
+        assert not list((out / "compare").glob("*.png"))
+
+
+@needs_browser
+def test_comparison_page_shows_every_image_in_the_browser(baseline_runs, tmp_path):
+    """Loaded from the file system, the page's strip turns green only when
+    every image decoded; copied away from the images it must turn red."""
+    folder = baseline_runs["moved"][3] / "compare"
+    html = (folder / "index.html").read_text()
+    assert "://" not in html
+
+    def strip_colour(page_folder, name):
+        report = json.loads(capture_json((page_folder / "index.html").as_uri(), str(tmp_path / name),
+                                         ["apple-mac-1440"], browser=BROWSER))
+        assert report["ok"], report
+        with Image.open(report["results"][0]["path"]) as shot:
+            return "#%02x%02x%02x" % shot.convert("RGB").getpixel((4, 4))
+
+    assert strip_colour(folder, "whole") == compare_page.OK_COLOUR
+    moved = tmp_path / "elsewhere"
+    moved.mkdir()
+    (moved / "index.html").write_text(html)
+    assert strip_colour(moved, "broken") == compare_page.BROKEN_COLOUR
+
+
+@needs_browser
+def test_baseline_that_the_run_would_overwrite_is_refused(tmp_path):
+    base = write_run(tmp_path / "base", {SMALL: picture()[1]})
+    status, stdout, stderr = run(["capture", "about:blank", "--out", base, "--device", SMALL, "--browser", BROWSER,
+                                  "--baseline", base])
+    assert status == 2 and "is the output folder" in stderr and stdout == ""
+    assert run(["capture", "about:blank", "--out", tmp_path / "o", "--device", SMALL, "--browser", BROWSER,
+                "--baseline", tmp_path])[0] == 2
