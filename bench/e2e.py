@@ -15,7 +15,11 @@ Runs, in this order:
   5. the scaling check: kestrelite alone, in one process after a warm-up
      capture, twice over the six presets with pages/index.html and with
      pages/noise.html, whose screenshots cannot be compressed (up to 25 MB
-     of PNG).
+     of PNG);
+  6. kestrelite compare: two runs of all 46 presets, the second of a copy
+     of pages/index.html with one word changed, compared by the command in
+     a fresh process each time, and their 3840x2160 pair compared alone in
+     this process.
 It prints tables and writes every figure to bench/results/<date>T<time>.json.
 
 Run it with the interpreter kestrelite is built for and
@@ -31,6 +35,7 @@ import functools
 import http.server
 import json
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -79,6 +84,7 @@ USER_AGENTS = {
 TOUCH = {"ios_phone", "ios_tablet", "ios_watch", "android_phone", "android_tablet"}
 
 MIB = 1024
+COMPARE_REPEATS = 3
 
 
 def load_average():
@@ -362,7 +368,62 @@ def set_run(python_env, url, work, repeats):
             "run_wall_s": median([r["wall_s"] for r in runs if r["kind"] == "run"])}
 
 
-def targets(summary, cli, scaled, micro_rows):
+def compare_bench(python_env, devices, work, repeats):
+    """`kestrelite compare` on two runs of every preset, the second with the
+    page's heading changed (one change per image), and the pixel comparison
+    of their 3840x2160 pair alone."""
+    from kestrelite import _native
+    text = (PAGES / "index.html").read_text()
+    changed = text.replace("<h1>Tidewater</h1>", "<h1>Tidewaves</h1>")
+    runs = {}
+    for name, page in (("base", text), ("changed", changed)):
+        (work / f"{name}.html").write_text(page)
+        runs[name] = work / f"run-{name}"
+        command = [sys.executable, "-m", "kestrelite", "capture", (work / f"{name}.html").as_uri(), "--jobs", "2",
+                   "--out", str(runs[name]), "--browser", BROWSER]
+        for device_id in devices:
+            command += ["--device", device_id]
+        start = time.perf_counter()
+        done = subprocess.run(command, env=python_env, capture_output=True, text=True, timeout=1800)
+        if done.returncode != 0:
+            raise RuntimeError(f"capture of {name}.html failed: {done.stdout[-2000:]} {done.stderr[-2000:]}")
+        print(f"  captured {name}.html on {len(devices)} presets in {time.perf_counter() - start:.0f} s", flush=True)
+
+    whole = []
+    for r in range(repeats):
+        out = work / f"compare-{r}"
+        load = load_average()[0]
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        start = time.perf_counter()
+        done = subprocess.run([sys.executable, "-m", "kestrelite", "compare", str(runs["base"]), str(runs["changed"]),
+                               "--out", str(out)], env=python_env, capture_output=True, text=True, timeout=600)
+        wall = time.perf_counter() - start
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime
+        record = json.loads((out / "compare.json").read_text())
+        whole.append({"wall_s": wall, "cpu_s": cpu, "exit": done.returncode, "changed": record["changed"],
+                      "same": record["same"], "load": load})
+        print(f"  compare, {len(record['pairs'])} pairs: {wall:.2f} s, cpu {cpu:.2f} s, exit {done.returncode},"
+              f" {record['changed']} changed, {record['same']} same (load {load:.2f})", flush=True)
+
+    base, new = ((runs[n] / f"{LARGEST}.png").read_bytes() for n in ("base", "changed"))
+    pair = []
+    for _ in range(2 * repeats):
+        start, cpu = time.perf_counter(), time.process_time()
+        figures = json.loads(_native._compare_png(base, new)[0])
+        pair.append({"wall_ms": (time.perf_counter() - start) * 1000, "cpu_ms": (time.process_time() - cpu) * 1000,
+                     "differing": figures["differing"], "load": load_average()[0]})
+    print(f"  {LARGEST} pair ({len(base) / 1e6:.1f} + {len(new) / 1e6:.1f} MB of PNG, {pair[0]['differing']}"
+          f" pixels differ): median {median([p['wall_ms'] for p in pair]):.0f} ms,"
+          f" fastest {min(p['wall_ms'] for p in pair):.0f} ms, cpu {median([p['cpu_ms'] for p in pair]):.0f} ms"
+          f" (both threads)", flush=True)
+    return {"whole": whole, "whole_median_s": median([w["wall_s"] for w in whole]),
+            "whole_cpu_median_s": median([w["cpu_s"] for w in whole]), "pair": pair,
+            "pair_median_ms": median([p["wall_ms"] for p in pair]), "pixels": sum(
+                devices[d]["output_width"] * devices[d]["output_height"] for d in devices)}
+
+
+def targets(summary, cli, scaled, micro_rows, compared=None):
     t = {}
     ratios = {d: s["ratio_median"] for d, s in summary.items()}
     if ratios and all(r is not None for r in ratios.values()):
@@ -377,6 +438,11 @@ def targets(summary, cli, scaled, micro_rows):
         t["cpu_le_10ms_warm_process"] = {"met": all(c <= 10 for c in warm.values()), "per_device": warm}
     if cli:
         t["jobs2_le_0.75_jobs1"] = {"met": cli["ratio"] <= 0.75, "ratio": cli["ratio"]}
+    if compared:
+        t["compare_46_presets_le_5s"] = {"met": compared["whole_median_s"] <= 5,
+                                         "median_s": compared["whole_median_s"]}
+        t["compare_3840x2160_le_200ms"] = {"met": compared["pair_median_ms"] <= 200,
+                                           "median_ms": compared["pair_median_ms"]}
     reply = [r for r in micro_rows if r["name"].startswith("BM_ScreenshotReply")]
     if reply:
         t["reply_ge_300MBps"] = {"met": all(r["mb_per_s"] >= 300 for r in reply),
@@ -399,8 +465,14 @@ def main():
                         help="store-set runs, each after a capture of the same devices (0: skip)")
     parser.add_argument("--no-puppeteer", action="store_true")
     parser.add_argument("--no-scaling", action="store_true")
+    parser.add_argument("--no-compare", action="store_true")
+    parser.add_argument("--only-compare", action="store_true",
+                        help="run the compare benchmark alone (no micro, end-to-end, command-line or scaling runs)")
     parser.add_argument("--results", default=str(RESULTS), help="folder for the JSON file")
     args = parser.parse_args()
+    if args.only_compare:
+        args.micro, args.rounds, args.cli_repeats, args.set_repeats = None, 0, 0, 0
+        args.no_scaling = args.no_puppeteer = True
 
     import kestrelite
     if not Path(BROWSER).exists():
@@ -434,7 +506,8 @@ def main():
     base_url = f"http://127.0.0.1:{server.server_address[1]}/"
     work = Path(tempfile.mkdtemp(prefix="kestrelite-bench-"))
     try:
-        print(f"\nend to end on {base_url}index.html, {args.rounds} rounds, browser {BROWSER}", flush=True)
+        if args.rounds > 0:
+            print(f"\nend to end on {base_url}index.html, {args.rounds} rounds, browser {BROWSER}", flush=True)
         records = rounds(devices, python_env, base_url + "index.html", args.rounds, work, with_puppeteer)
         summary = summarize_rounds(records) if records else {}
         result["e2e"] = {"summary": summary, "records": records}
@@ -462,11 +535,18 @@ def main():
                   " (the cheaper pass of each)", flush=True)
             result["scaling"] = scaling(python_env, base_url, work)
             print_scaling(result["scaling"])
+
+        compared = None
+        if not args.no_compare:
+            print(f"\ncompare: two runs of all {len(devices)} presets (the second with the heading changed),"
+                  f" compared {COMPARE_REPEATS} times by the command, and their {LARGEST} pair alone", flush=True)
+            compared = compare_bench(python_env, devices, work, COMPARE_REPEATS)
+        result["compare"] = compared
     finally:
         server.shutdown()
         shutil.rmtree(work, ignore_errors=True)
 
-    result["targets"] = targets(summary, cli, result.get("scaling"), micro_rows)
+    result["targets"] = targets(summary, cli, result.get("scaling"), micro_rows, compared)
     result["machine"]["load_end"] = load_average()
     result["elapsed_s"] = (datetime.datetime.now() - started).total_seconds()
     print("\ntargets")
