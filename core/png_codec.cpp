@@ -175,10 +175,11 @@ Result<Image> png::decode(std::string_view bytes, std::uint64_t max_pixels) {
 
 Result<std::string> png::encode_indexed(std::uint32_t width, std::uint32_t height, std::span<const Rgb> palette,
                                         std::span<const std::uint8_t> indices) {
-  if (palette.empty() || palette.size() > 256) return fail(Error::shape("cannot encode png: a palette has 1 to 256 colours"));
+  if (palette.empty() || palette.size() > 256)
+    return fail(Error::shape("cannot encode png: a palette has 1 to 256 colours"));
   if (indices.size() != std::size_t{width} * height)
-    return fail(Error::shape("cannot encode png: " + std::to_string(indices.size()) + " indices for " + std::to_string(width) + "x" +
-                             std::to_string(height) + " pixels"));
+    return fail(Error::shape("cannot encode png: " + std::to_string(indices.size()) + " indices for " +
+                             std::to_string(width) + "x" + std::to_string(height) + " pixels"));
   if (!indices.empty() && *std::ranges::max_element(indices) >= palette.size())
     return fail(Error::shape("cannot encode png: an index beyond the palette"));
   png_color colours[256];

@@ -22,7 +22,8 @@ constexpr std::array<Rgb, 2 * kGreys + 1> make_palette() {
     // Half the contrast of the picture: dark text becomes mid grey.
     const auto grey = static_cast<std::uint8_t>(255 - 2 * i);
     palette[i] = {grey, grey, grey};
-    palette[kTinted + i] = {grey, static_cast<std::uint8_t>(grey * 218 / 255), static_cast<std::uint8_t>(grey * 40 / 255)};
+    palette[kTinted + i] = {grey, static_cast<std::uint8_t>(grey * 218 / 255),
+                            static_cast<std::uint8_t>(grey * 40 / 255)};
   }
   palette[kMarkIndex] = kMark;
   return palette;

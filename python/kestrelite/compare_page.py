@@ -204,6 +204,8 @@ def render(record):
     verdict = "nothing changed" if record["ok"] and not record["changed"] else (
         "changes within the threshold" if record["ok"] else "changes found")
     title = f"{record['base']} \u2192 {record['new']}"
+    settings = (f"threshold {esc(record['threshold'])} pixels &middot; {esc(record['kind'])} runs"
+                f" &middot; kestrelite {esc(record['kestrelite'])}")
     sections = "\n".join(section(p) for p in shown)
     return f"""<!doctype html>
 <html lang="en">
@@ -217,7 +219,7 @@ def render(record):
 <p id="images">checking images&hellip;</p>
 <header id="status"{' class="ok"' if record["ok"] else ''}>
 <h1>{esc(title)}</h1>
-<p>{esc(verdict)}: {esc(counts)} &middot; threshold {esc(record['threshold'])} pixels &middot; {esc(record['kind'])} runs &middot; kestrelite {esc(record['kestrelite'])}</p>
+<p>{esc(verdict)}: {esc(counts)} &middot; {settings}</p>
 </header>
 <main>
 {sections}

@@ -62,20 +62,6 @@ Rgba pixel(const Image& image, std::uint32_t x, std::uint32_t y) {
   return out;
 }
 
-TEST(PngCodecTest, PaletteImagesDecodeToTheirColours) {
-  Picture picture(37, 21);
-  auto image = png::decode(picture.png());
-  ASSERT_TRUE(image) << image.error().display();
-  EXPECT_EQ(image->width, 37u);
-  EXPECT_EQ(image->height, 21u);
-  EXPECT_EQ(image->depth, 8u);
-  for (std::uint32_t y = 0; y < 21; ++y)
-    for (std::uint32_t x = 0; x < 37; ++x) {
-      const Rgb& want = picture.at(x, y);
-      ASSERT_EQ(pixel(*image, x, y), (Rgba{want[0], want[1], want[2], 255})) << x << "," << y;
-    }
-}
-
 struct BrokenCase {
   const char* name;
   std::string (*damage)(std::string);
@@ -86,7 +72,6 @@ std::size_t chunk_at(const std::string& png, std::string_view type) { return png
 
 const BrokenCase kBroken[] = {
     {"empty", [](std::string) { return std::string(); }, "not a png (bad magic)"},
-    {"text", [](std::string) { return std::string("<html>not a picture</html>"); }, "not a png (bad magic)"},
     {"signature_only", [](std::string png) { return png.substr(0, 8); }, "invalid png: file is truncated"},
     {"cut_in_image_data",
      [](std::string png) { return png.substr(0, chunk_at(png, "IDAT") + 20); }, "invalid png: file is truncated"},
@@ -97,12 +82,6 @@ const BrokenCase kBroken[] = {
        return png;
      },
      "invalid png: IDAT: "},  // zlib says what it found wrong
-    {"image_checksum_damaged",
-     [](std::string png) {
-       png[png.size() - 13] ^= 0x01;  // the last byte of the image data's CRC, before IEND
-       return png;
-     },
-     "invalid png: IDAT: CRC error"},
     {"header_damaged",
      [](std::string png) {
        png[16] ^= 0x01;
@@ -212,15 +191,6 @@ TEST(DifferenceImageTest, SixteenBitSamplesEqualTheirEightBitValue) {
     EXPECT_EQ(d.differing, 1u);
     EXPECT_EQ(d.box, (PixelBox{1, 1, 1, 1}));
   }
-}
-
-TEST(DifferenceImageTest, SizeChangeGivesBothSizesAndNoImage) {
-  auto d = compare_png(Picture(30, 20).png(), Picture(20, 30).png());
-  ASSERT_TRUE(d);
-  EXPECT_EQ(d->base, (ImageSize{30, 20}));
-  EXPECT_EQ(d->now, (ImageSize{20, 30}));
-  EXPECT_EQ(d->differing, 0u);
-  EXPECT_TRUE(d->png.empty());
 }
 
 TEST(DifferenceImageTest, FailureNamesTheBrokenSide) {

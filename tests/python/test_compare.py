@@ -160,7 +160,7 @@ def test_every_kind_of_png_compares_by_its_pixels(tmp_path, kind):
     (lambda png: png[:60], "invalid png: file is truncated"),
     (lambda png: png[:-13] + bytes([png[-13] ^ 1]) + png[-12:], "invalid png: IDAT: CRC error"),
     (lambda png: b"GIF89a" + png, "not a png (bad magic)"),
-])
+], ids=["truncated", "damaged", "not-png"])
 def test_a_broken_image_fails_its_pair(tmp_path, damage, reason):
     base = write_run(tmp_path / "base", {"d": picture()[1], "e": picture()[1]})
     new = write_run(tmp_path / "new", {"d": picture(changed={(0, 0)})[1], "e": picture(changed={(1, 1)})[1]})
@@ -186,33 +186,24 @@ def test_set_runs_pair_by_locale_screen_and_device(tmp_path):
     assert red_mask(new / "compare" / "de-DE/home/d.diff.png").sum() == 1
 
 
-@pytest.mark.parametrize("case, message", [
-    ("missing", "missing is not a folder"),
-    ("no-report", "has no report.json: not a kestrelite run folder"),
-    ("not-json", "cannot read"),
-    ("set", "cannot compare a capture run"),
-    ("unsafe-id", "a capture without a plain device_id"),
-    ("out-is-a-run", "is a run folder: choose another folder"),
-    ("threshold", "argument --threshold: must be 0 or more"),
-])
-def test_bad_arguments_exit_2(tmp_path, case, message):
+BAD = {  # how NEW is made, further arguments, and what the message says
+    "missing": (lambda new: None, [], "missing is not a folder"),
+    "no-report": (lambda new: new.mkdir(), [], "has no report.json: not a kestrelite run folder"),
+    "not-json": (lambda new: new.mkdir() or (new / "report.json").write_text("{"), [], "cannot read"),
+    "set": (lambda new: write_run(new, {("en-US", "home", "d"): picture()[1]}, "set"), [],
+            "cannot compare a capture run"),
+    "unsafe-id": (lambda new: write_run(new, {"../d": None}), [], "a capture without a plain device_id"),
+    "out-is-a-run": (lambda new: write_run(new, {"d": picture()[1]}), ["--out", "BASE"], "is a run folder"),
+    "threshold": (lambda new: write_run(new, {"d": picture()[1]}), ["--threshold", "-1"], "must be 0 or more"),
+}
+
+
+@pytest.mark.parametrize("case", BAD)
+def test_bad_arguments_exit_2(tmp_path, case):
+    make, extra, message = BAD[case]
     base = write_run(tmp_path / "base", {"d": picture()[1]})
-    new, extra = tmp_path / case, []
-    if case == "missing":
-        pass
-    elif case == "no-report":
-        new.mkdir()
-    elif case == "not-json":
-        new.mkdir()
-        (new / "report.json").write_text("{")
-    elif case == "set":
-        write_run(new, {("en-US", "home", "d"): picture()[1]}, "set")
-    elif case == "unsafe-id":
-        write_run(new, {"../d": None})
-    else:
-        new = write_run(new, {"d": picture()[1]})
-        extra = ["--out", base] if case == "out-is-a-run" else ["--threshold", "-1"] if case == "threshold" else []
-    status, stdout, stderr = run(["compare", base, new, *extra])
+    make(tmp_path / case)
+    status, stdout, stderr = run(["compare", base, tmp_path / case, *[base if a == "BASE" else a for a in extra]])
     assert status == 2 and message in stderr and "Traceback" not in stderr
 
 
