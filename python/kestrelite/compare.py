@@ -15,11 +15,13 @@ Every path in compare.json is relative to the folder that holds it, so the
 page can link the images of both runs from the file system.
 """
 
+import contextlib
 import json
 import os
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path, PurePosixPath
 
+from . import outdir
 from ._native import _compare_png, version
 from .compare_page import render
 from .errors import RunError, UsageError
@@ -29,10 +31,6 @@ STATUSES = ("same", "changed", "added", "removed", "failed")
 KEYS = {"capture": ("device_id",), "set": ("locale", "screen", "device_id")}
 RECORD = "compare.json"
 DIFFERENCE_SUFFIX = ".diff.png"
-
-
-def _plain_name(value):
-    return isinstance(value, str) and value not in ("", ".", "..") and "/" not in value and "\0" not in value
 
 
 def load_run(folder):
@@ -63,7 +61,7 @@ def load_run(folder):
         refuse(f"no {'results' if kind == 'capture' else 'captures'} list")
     captures = {}
     for entry in entries:
-        if not isinstance(entry, dict) or not all(_plain_name(entry.get(k)) for k in KEYS[kind]):
+        if not isinstance(entry, dict) or not all(outdir.plain_file_name(entry.get(k)) for k in KEYS[kind]):
             refuse(f"a capture without a plain {', '.join(KEYS[kind])}: {json.dumps(entry)[:200]}")
         key = tuple(entry[k] for k in KEYS[kind])
         captures.setdefault(key, _capture(folder, kind, entry, refuse))
@@ -105,53 +103,45 @@ def compare_runs(base, new, out=None, threshold=0, jobs=2):
     if base_run["kind"] != new_run["kind"]:
         raise UsageError(f"cannot compare a {base_run['kind']} run ({base}) with a {new_run['kind']} run ({new})")
     out = output_folder(new, out)
-    _prepare_output(out)
-
     pairs = [_pair(new_run["kind"], key, base_run["captures"].get(key), new_run["captures"].get(key), out)
              for key in list(new_run["captures"]) + [k for k in base_run["captures"] if k not in new_run["captures"]]]
     changed = [p for p in pairs if p["status"] == "changed"]
-    with ThreadPoolExecutor(max_workers=max(1, jobs), thread_name_prefix="kestrelite-compare") as pool:
-        for pair, images in zip(changed, pool.map(_pixel_difference, changed)):
-            _record_difference(pair, images, threshold, out)
-
-    counts = {s: sum(1 for p in pairs if p["status"] == s) for s in STATUSES}
-    record = {
-        "kestrelite": version(), "kind": new_run["kind"], "base": str(base), "new": str(new),
-        "threshold": threshold, **counts,
-        "ok": all(p["status"] == "same" or p.get("within_threshold") for p in pairs),
-        "pairs": [{k: v for k, v in p.items() if not k.startswith("_")} for p in pairs],
-    }
+    _prepare_output(out, [RECORD, "index.html"] + [p["_difference"] for p in changed])
     try:
+        with ThreadPoolExecutor(max_workers=max(1, jobs), thread_name_prefix="kestrelite-compare") as pool:
+            for pair, images in zip(changed, pool.map(_pixel_difference, changed)):
+                _record_difference(pair, images, threshold, out)
+        counts = {s: sum(1 for p in pairs if p["status"] == s) for s in STATUSES}
+        record = {
+            "kestrelite": version(), "kind": new_run["kind"], "base": str(base), "new": str(new),
+            "threshold": threshold, **counts,
+            "ok": all(p["status"] == "same" or p.get("within_threshold") for p in pairs),
+            "pairs": [{k: v for k, v in p.items() if not k.startswith("_")} for p in pairs],
+        }
         write_report(record, out / RECORD)
         (out / "index.html").write_text(render(record), encoding="utf-8")
     except OSError as e:
         raise RunError(f"cannot write into {out}: {e.strerror or e}") from None
+    finally:
+        # The marker keeps only what exists: the names of pairs that got no
+        # difference image (a size change, an unreadable image) drop out.
+        with contextlib.suppress(OSError):
+            outdir.settle(out)
     return record
 
 
-def _prepare_output(out):
-    """Creates the output folder, refusing one that holds files kestrelite's
-    compare did not write, and removes the difference images of an earlier
-    comparison there."""
+def _prepare_output(out, names):
+    """Readies the output folder for `names` as every command does (nothing
+    there that kestrelite did not write is replaced), refusing a run folder,
+    whose contact sheet kestrelite did write, and removes the difference
+    images of an earlier comparison there."""
     if (out / "report.json").exists():
         raise UsageError(f"{out} is a run folder: choose another folder for the comparison")
-    if (out / "index.html").exists() and not (out / RECORD).exists():
-        raise UsageError(f"{out} holds an index.html that compare did not write: choose another folder")
-    try:
-        out.mkdir(parents=True, exist_ok=True)
-    except OSError as e:
-        raise UsageError(f"cannot create {out}: {e.strerror or e}") from None
-    try:
-        earlier = json.loads((out / RECORD).read_text(encoding="utf-8"))["pairs"]
-    except (OSError, ValueError, KeyError, TypeError):
-        return
-    inside = out.resolve()
-    for pair in earlier:
-        name = pair.get("difference") if isinstance(pair, dict) else None
-        if isinstance(name, str) and name.endswith(DIFFERENCE_SUFFIX):
-            stale = (out / name).resolve()
-            if inside in stale.parents:
-                stale.unlink(missing_ok=True)
+    earlier = outdir.earlier_files(out) if out.is_dir() else set()
+    outdir.prepare(out, names)
+    for name in earlier - set(names):
+        if name.endswith(DIFFERENCE_SUFFIX):
+            out.joinpath(*PurePosixPath(name).parts).unlink(missing_ok=True)
 
 
 def _side(capture, out):
@@ -178,6 +168,7 @@ def _pair(kind, key, base, new, out):
         pair["new"] = _side(new, out)
     if pair["status"] == "changed":
         pair["_images"] = (base["image"], new["image"])
+        pair["_difference"] = "/".join(key[:-1] + (key[-1] + DIFFERENCE_SUFFIX,))
     return pair
 
 
@@ -215,9 +206,7 @@ def _record_difference(pair, images, threshold, out):
     if "box" in figures:
         pair["box"] = dict(zip(("x", "y", "width", "height"), figures["box"]))
     pair["within_threshold"] = figures["differing"] <= threshold
-    name = PurePosixPath(*[pair[k] for k in ("locale", "screen") if k in pair],
-                         pair["device_id"] + DIFFERENCE_SUFFIX)
-    target = out / name
+    target = out / pair["_difference"]
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
         partial = target.with_name(target.name + ".partial")
@@ -225,4 +214,4 @@ def _record_difference(pair, images, threshold, out):
         partial.replace(target)
     except OSError as e:
         raise RunError(f"cannot write {target}: {e.strerror or e}") from None
-    pair["difference"] = str(name)
+    pair["difference"] = pair["_difference"]

@@ -27,14 +27,16 @@ MARKER = ".kestrelite-files.json"
 HOW_TO_PROCEED = "move it away or choose another output folder"
 
 
-def _plain_file_name(name):
+def plain_file_name(name):
+    """Whether `name` names a file in a folder, not a path: not empty, not
+    "." or "..", without "/" or NUL."""
     return isinstance(name, str) and name not in ("", ".", "..") and "/" not in name and "\0" not in name
 
 
 def image_name(device_id):
     """The image file name of a device, or None when the id is not a plain
     file name (the module refuses to capture such a device)."""
-    return f"{device_id}.png" if _plain_file_name(device_id) else None
+    return f"{device_id}.png" if plain_file_name(device_id) else None
 
 
 def _relative(name):
@@ -79,7 +81,7 @@ def _legacy_files(folder):
     for entry in entries:
         for key in ("path", "second_path"):
             value = entry.get(key) if isinstance(entry, dict) else None
-            if isinstance(value, str) and _plain_file_name(os.path.basename(value)):
+            if isinstance(value, str) and plain_file_name(os.path.basename(value)):
                 files.add(os.path.basename(value))
     try:
         with open(folder / "index.html", encoding="utf-8", errors="replace") as sheet:
