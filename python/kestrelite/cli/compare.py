@@ -1,5 +1,6 @@
 """`kestrelite compare`: what changed between two run folders, pixel by pixel;
-and the comparison with a baseline that `capture --baseline` runs."""
+and the comparison with a baseline that `capture --baseline` and
+`run --baseline` end with."""
 
 import argparse
 from pathlib import Path
@@ -69,10 +70,16 @@ def show(record, out, tag=""):
     return 0 if record["ok"] else 1
 
 
-def check_baseline(baseline, new):
-    """Refuses, before the run, a baseline that the run would overwrite."""
-    if baseline is not None and Path(baseline).resolve() == Path(new).resolve():
+def check_baseline(baseline, new, shard=None):
+    """Refuses, before the run, a baseline that the run would overwrite, and
+    one given to a shard, which holds only part of a set."""
+    if baseline is None:
+        return
+    if Path(baseline).resolve() == Path(new).resolve():
         raise UsageError(f"--baseline {baseline} is the output folder: the run would replace the baseline")
+    if shard is not None:
+        raise UsageError("--baseline compares whole sets: compare the merged folder instead "
+                         "(kestrelite compare BASELINE MERGED)")
 
 
 def against_baseline(baseline, new, threshold=0):

@@ -20,7 +20,8 @@ from ..setrun import add_check, add_verify, compare_runs, pixels, run_jobs, set_
 from ..shard import parse_shard, shard
 from .capture import asked_version
 from .check import show_violations
-from .options import add_browser, add_jobs
+from .compare import against_baseline, check_baseline
+from .options import add_baseline, add_browser, add_jobs
 from .output import complain, plural, say, size_text
 
 DEFAULT_SET_FILE = "kestrelite.toml"
@@ -43,6 +44,7 @@ def register(commands):
     parser.add_argument("--fail-fast", action="store_true",
                         help="start no further capture once one is not exact")
     add_browser(parser)
+    add_baseline(parser, "set")
     parser.set_defaults(handler=run)
 
 
@@ -114,6 +116,7 @@ def run(args):
         devices = {d["id"]: d for d in plan.devices}
         jobs = shard(plan.jobs, *part, lambda job: pixels(devices[job.device_id]))
     browser = check_browser(resolve_browser(args.browser))
+    check_baseline(args.baseline, out, part)
     names = [job.path for job in jobs] + ["report.json", "index.html"]
     outdir.prepare(out, names + ([f"verify/{job.path}" for job in jobs] if args.verify else []))
     try:
@@ -156,7 +159,8 @@ def run_into(out, args, plan, jobs, part, browser):
     (out / "index.html").write_text(set_sheet.render_set(report), encoding="utf-8")
     say(f"report: {out / 'report.json'}")
     say(f"contact sheet: {out / 'index.html'}")
-    return 0 if report["ok"] else 1
+    status = 0 if report["ok"] else 1
+    return status if args.baseline is None else max(status, against_baseline(args.baseline, out))
 
 
 def verify_set(args, report, jobs, plan, browser, parallel, out):
