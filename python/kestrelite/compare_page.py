@@ -148,7 +148,7 @@ def figures(pair):
     if count == 0:
         return "the files differ, but every pixel is the same"
     box = pair["box"]
-    text = (f"{count:,} pixel{'s' if count != 1 else ''} differ ({share_text(pair['differing_share'])}), "
+    text = (f"{count:,} {'pixels differ' if count != 1 else 'pixel differs'} ({share_text(pair['differing_share'])}), "
             f"in a {box['width']}\u00d7{box['height']} box at ({box['x']}, {box['y']})")
     if pair["within_threshold"]:
         text += "; within the threshold"
@@ -187,8 +187,8 @@ def same_list(pairs):
     items = "".join(
         f'<a href="{esc(quote(p["new"]["path"]))}"><img src="{esc(quote(p["new"]["path"]))}" '
         f'alt="{esc(pair_name(p))}"><span>{esc(pair_name(p))}</span></a>' for p in pairs)
-    return (f'<details id="same"><summary>{len(pairs)} the same</summary>'
-            f'<div class="same-list">{items}</div></details>')
+    told = f"{len(pairs)} captures are" if len(pairs) != 1 else "1 capture is"
+    return f'<details id="same"><summary>{told} the same</summary><div class="same-list">{items}</div></details>'
 
 
 def group(pair):
