@@ -9,15 +9,9 @@ the key (`screen[2].page`) or, for TOML syntax, the line.
 import hashlib
 import json
 import re
-import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 from urllib.parse import urlsplit
-
-if sys.version_info >= (3, 11):
-    import tomllib
-else:  # Debian's python3-tomli, the same parser before it joined the standard library
-    import tomli as tomllib
 
 from . import layout
 from ._native import devices_json
@@ -71,8 +65,24 @@ class SetPlan:
     notes: list = field(default_factory=list)
 
 
+def toml_parser():
+    """The standard library's TOML parser, or on Pythons before 3.11 the same
+    parser packaged alone (Debian's python3-tomli). Imported only when a set
+    file is read, so that every other command works without it."""
+    try:
+        import tomllib
+    except ImportError:
+        try:
+            import tomli as tomllib
+        except ImportError:
+            raise UsageError("reading a set file needs Python 3.11 or later, or the tomli package "
+                             "(Debian: apt-get install python3-tomli)") from None
+    return tomllib
+
+
 def load_set(path):
     """Reads, checks and expands the set file at `path`."""
+    tomllib = toml_parser()
     path = Path(path)
     name = str(path)
     try:
