@@ -66,9 +66,9 @@ std::uint32_t to_u32(const json& value, std::string_view key) {
 }
 
 // Runs one command and adds its time to `spent`.
-Result<json> timed_call(Browser& browser, std::string_view method, json params, std::chrono::nanoseconds& spent) {
+Result<json> timed_call(Connection& page, std::string_view method, json params, std::chrono::nanoseconds& spent) {
   const auto start = Clock::now();
-  auto out = browser.call(method, std::move(params));
+  auto out = page.call(method, std::move(params));
   spent += Clock::now() - start;
   return out;
 }
@@ -135,8 +135,8 @@ Result<Environment> environment_from_answer(const json& answer, std::uint32_t vw
   return env;
 }
 
-Result<Environment> probe_environment(Browser& browser, std::uint32_t vw, std::uint32_t vh) {
-  auto answer = browser.call("Runtime.evaluate", {{"expression", kProbeExpression}, {"returnByValue", true}});
+Result<Environment> probe_environment(Connection& page, std::uint32_t vw, std::uint32_t vh) {
+  auto answer = page.call("Runtime.evaluate", {{"expression", kProbeExpression}, {"returnByValue", true}});
   if (!answer) return fail(std::move(answer.error()));
   return environment_from_answer(*answer, vw, vh);
 }
@@ -168,7 +168,7 @@ Result<void> check_status(const json& answer, std::string_view url) {
   return fail(Error::browser("page answered HTTP " + value->dump() + " (" + std::string(url) + ")"));
 }
 
-Result<CapturedImage> capture(Browser& browser, const CaptureRequest& r) {
+Result<CapturedImage> capture(Connection& page, const CaptureRequest& r) {
   const Device& d = r.device;
   if (d.scale == 0) return fail(Error::shape("device " + d.id + ": scale is zero"));
   CapturedImage out;
@@ -178,7 +178,7 @@ Result<CapturedImage> capture(Browser& browser, const CaptureRequest& r) {
     std::chrono::nanoseconds& phase = c.method == "Page.navigate"       ? t.navigate
                                       : c.method == "Runtime.evaluate" ? t.settle
                                                                         : t.emulation;
-    auto outcome = timed_call(browser, c.method, std::move(c.params), phase);
+    auto outcome = timed_call(page, c.method, std::move(c.params), phase);
     if (c.tolerant) outcome = swallow_unsupported(std::move(outcome));
     if (!outcome) return fail(std::move(outcome.error()));
     if (c.method == "Page.navigate")
@@ -186,20 +186,20 @@ Result<CapturedImage> capture(Browser& browser, const CaptureRequest& r) {
   }
 
   auto start = Clock::now();
-  auto environment = probe_environment(browser, d.viewport_width(), d.viewport_height());
+  auto environment = probe_environment(page, d.viewport_width(), d.viewport_height());
   t.probe = Clock::now() - start;
   if (environment) out.capture.environment = *environment;
 
   // Read from the settled document, so that it is the status of the page
   // the screenshot shows.
   if (has_http_status(r.url)) {
-    auto status = timed_call(browser, "Runtime.evaluate", {{"expression", kStatusExpression}, {"returnByValue", true}},
+    auto status = timed_call(page, "Runtime.evaluate", {{"expression", kStatusExpression}, {"returnByValue", true}},
                              t.probe);
     if (!status) return fail(std::move(status.error()));
     if (auto answered = check_status(*status, r.url); !answered) return fail(std::move(answered.error()));
   }
 
-  auto shot = timed_call(browser, "Page.captureScreenshot", {{"format", "png"}, {"captureBeyondViewport", false}},
+  auto shot = timed_call(page, "Page.captureScreenshot", {{"format", "png"}, {"captureBeyondViewport", false}},
                          t.screenshot);
   if (!shot) return fail(std::move(shot.error()));
 

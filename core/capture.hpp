@@ -83,7 +83,7 @@ struct Command {
 // before the probe and the screenshot.
 std::vector<Command> page_commands(const CaptureRequest& request);
 
-Result<CapturedImage> capture(Browser& browser, const CaptureRequest& request);
+Result<CapturedImage> capture(Connection& page, const CaptureRequest& request);
 
 // An error whose message contains "wasn't found" or "not supported" becomes
 // a null result; every other outcome is returned unchanged.
@@ -92,7 +92,7 @@ Result<nlohmann::json> swallow_unsupported(Result<nlohmann::json> outcome);
 inline constexpr std::string_view kProbeExpression =
     "({w:innerWidth,h:innerHeight,d:devicePixelRatio,t:(navigator.maxTouchPoints||0)})";
 
-Result<Environment> probe_environment(Browser& browser, std::uint32_t viewport_width, std::uint32_t viewport_height);
+Result<Environment> probe_environment(Connection& page, std::uint32_t viewport_width, std::uint32_t viewport_height);
 
 // The HTTP status of the document the page holds, from its navigation
 // timing entry; undefined or 0 where there is none.

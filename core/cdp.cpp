@@ -1,5 +1,6 @@
 #include "cdp.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -195,10 +196,10 @@ Result<Browser> Browser::launch(const LaunchOptions& options) {
     if (Clock::now() >= deadline) return fail(Error::browser("could not attach: " + last_error));
     auto url = page_url(*port);
     if (url) {
-      auto ws = Ws::connect(*url, options.timeout);
-      if (!ws) return fail(std::move(ws.error()));
+      auto page = Connection::open(*url, options.timeout);
+      if (!page) return fail(std::move(page.error()));
       LaunchTimings timings{port_known - started, Clock::now() - port_known};
-      return Browser(std::move(*reader), std::move(*child), std::move(*ws), timings);
+      return Browser(std::move(*reader), std::move(*child), std::move(*page), timings, *port);
     }
     last_error = std::move(url.error());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -208,33 +209,59 @@ Result<Browser> Browser::launch(const LaunchOptions& options) {
 Browser::Browser(Browser&& other) noexcept
     : reader_(std::move(other.reader_)),
       child_(std::move(other.child_)),
-      ws_(std::move(other.ws_)),
-      next_id_(other.next_id_),
+      page_(std::move(other.page_)),
       timings_(other.timings_),
+      port_(other.port_),
       live_(std::exchange(other.live_, false)) {}
 
 Browser::~Browser() {
-  if (live_) ws_.close();
+  if (live_) page_.close();
 }
 
 bool Browser::end() {
-  if (live_) ws_.close();
+  if (live_) page_.close();
   live_ = false;
   return child_.end();
 }
 
-Result<json> Browser::call(std::string_view method, json params) {
+Result<Connection> Connection::open(std::string_view url, std::chrono::milliseconds timeout) {
+  auto ws = Ws::connect(url, timeout);
+  if (!ws) return fail(std::move(ws.error()));
+  return Connection(std::move(*ws));
+}
+
+Result<std::string> browser_endpoint(std::uint16_t port, std::chrono::milliseconds timeout) {
+  auto body = http_get(port, "/json/version", std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(5)));
+  if (!body) return fail(std::move(body.error()));
+  auto parsed = parse_devtools_message(std::move(*body));
+  if (!parsed) return fail(std::move(parsed.error()));
+  auto url = parsed->find("webSocketDebuggerUrl");  // end() for anything but an object
+  if (url == parsed->end() || !url->is_string()) return fail(Error::shape("no browser endpoint in /json/version"));
+  return url->get<std::string>();
+}
+
+std::string page_endpoint(std::uint16_t port, std::string_view target_id) {
+  return "ws://127.0.0.1:" + std::to_string(port) + "/devtools/page/" + std::string(target_id);
+}
+
+Result<json> Connection::call(std::string_view method, json params) {
   const std::uint64_t id = ++next_id_;
   json request = json::object();
   request["id"] = id;
   request["method"] = method;
   request["params"] = std::move(params);
-  if (auto sent = ws_.send_frame(ws::kText, request.dump()); !sent) return fail(std::move(sent.error()));
+  auto broke = [this](Error error) {
+    broken_ = true;
+    return fail(std::move(error));
+  };
+  if (auto sent = ws_.send_frame(ws::kText, request.dump()); !sent) return broke(std::move(sent.error()));
   for (;;) {
     auto text = ws_.recv_text();
-    if (!text) return fail(std::move(text.error()));
+    if (!text) return broke(std::move(text.error()));
     auto message = parse_devtools_message(std::move(*text));
-    if (!message) return fail(std::move(message.error()));
+    if (!message) return broke(std::move(message.error()));
+    // Anything but the reply to this request (an event of this target, a
+    // reply to another id) is dropped here.
     if (!message->is_object()) continue;
     auto reply_id = message->find("id");
     // The parser keeps every non-negative integer as unsigned.

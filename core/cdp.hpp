@@ -1,14 +1,19 @@
-// One headless browser and a DevTools session with its first page.
+// One headless browser and DevTools connections to its targets.
+//
+// A Connection is one WebSocket to one DevTools target (a page, or the
+// browser itself) with its own message ids: call() sends one command and
+// waits for the reply with the same id. Every message a connection receives
+// passes through call(); events and replies to other ids are dropped there.
+// Since each page has a connection of its own, events of other targets
+// never reach it.
 //
 // Browser::launch starts the browser with a fixed command line, learns its
 // DevTools port from its standard error, fetches the target list from the
 // browser's HTTP endpoint until a page target appears, and opens a
-// WebSocket to that page. Browser::call sends one command and waits for the
-// reply with the same id; events and other messages that arrive meanwhile
-// are dropped. A Browser owns its process group, its port-reader thread and
-// its connection: whatever path ends it, the browser and everything it
-// started are killed, the group is waited for until it is empty (within a
-// bound) and the thread is joined.
+// connection to that page. A Browser owns its process group, its
+// port-reader thread and that connection: whatever path ends it, the
+// browser and everything it started are killed, the group is waited for
+// until it is empty (within a bound) and the thread is joined.
 #pragma once
 
 #include <chrono>
@@ -53,6 +58,35 @@ struct LaunchTimings {
   std::chrono::nanoseconds port_to_attached{0};
 };
 
+class Connection {
+ public:
+  // Opens a WebSocket to `url`; `timeout` bounds every wait for a reply.
+  static Result<Connection> open(std::string_view url, std::chrono::milliseconds timeout);
+  explicit Connection(Ws ws) : ws_(std::move(ws)) {}
+
+  // Sends `method` with `params` and returns the reply's "result" (null when
+  // it has none); an "error" reply is Error::Cdp.
+  Result<nlohmann::json> call(std::string_view method, nlohmann::json params);
+
+  // True once sending or receiving failed or a message was not JSON: the
+  // peer is gone, silent or out of step, and nothing it says is trusted.
+  bool broken() const { return broken_; }
+
+  // Sends a Close frame, ignoring the outcome.
+  void close() { ws_.close(); }
+
+ private:
+  Ws ws_;
+  std::uint64_t next_id_ = 0;
+  bool broken_ = false;
+};
+
+// The WebSocket URL of the browser target, from the endpoint's /json/version.
+Result<std::string> browser_endpoint(std::uint16_t port, std::chrono::milliseconds timeout);
+
+// The WebSocket URL of a target the browser created (Target.createTarget).
+std::string page_endpoint(std::uint16_t port, std::string_view target_id);
+
 class Browser {
  public:
   static Result<Browser> launch(const LaunchOptions& options);
@@ -62,9 +96,12 @@ class Browser {
   Browser(const Browser&) = delete;
   ~Browser();
 
-  // Sends `method` with `params` and returns the reply's "result" (null when
-  // it has none); an "error" reply is Error::Cdp.
-  Result<nlohmann::json> call(std::string_view method, nlohmann::json params);
+  // The connection to the browser's first page.
+  Connection& page() { return page_; }
+  // A command to the first page (Connection::call).
+  Result<nlohmann::json> call(std::string_view method, nlohmann::json params) {
+    return page_.call(method, std::move(params));
+  }
 
   // Ends the browser now instead of at destruction: closes the connection,
   // then ends the process group (ChildProcess::end). False when processes
@@ -74,18 +111,20 @@ class Browser {
   const LaunchTimings& timings() const { return timings_; }
   // The browser's process id, which is also its process group id.
   pid_t pid() const { return child_.pid(); }
+  // The DevTools port, for further connections to the browser's targets.
+  std::uint16_t port() const { return port_; }
 
  private:
-  Browser(PortReader reader, ChildProcess child, Ws ws, LaunchTimings timings)
-      : reader_(std::move(reader)), child_(std::move(child)), ws_(std::move(ws)), timings_(timings) {}
+  Browser(PortReader reader, ChildProcess child, Connection page, LaunchTimings timings, std::uint16_t port)
+      : reader_(std::move(reader)), child_(std::move(child)), page_(std::move(page)), timings_(timings), port_(port) {}
 
-  // Declared so that destruction runs ws_, then child_ (kill and reap),
+  // Declared so that destruction runs page_, then child_ (kill and reap),
   // then reader_ (stop and join).
   PortReader reader_;
   ChildProcess child_;
-  Ws ws_;
-  std::uint64_t next_id_ = 0;
+  Connection page_;
   LaunchTimings timings_;
+  std::uint16_t port_ = 0;
   bool live_ = true;  // false once moved from or ended: nothing left to close
 };
 

@@ -14,6 +14,8 @@ void append_size(std::string& out, const ImageSize& size) {
   out += ']';
 }
 
+}  // namespace
+
 void append_device_result(std::string& out, const DeviceResult& r) {
   ObjectWriter m(out);
   append_string(m.key("device_id"), r.device_id);
@@ -24,8 +26,6 @@ void append_device_result(std::string& out, const DeviceResult& r) {
   if (r.path) append_string(m.key("path"), *r.path);
   if (r.teardown) append_string(m.key("teardown"), *r.teardown);
 }
-
-}  // namespace
 
 void append_environment_json(std::string& out, const Environment& e) {
   ObjectWriter m(out);

@@ -11,6 +11,8 @@
 namespace kestrelite {
 
 std::string report_json(const RunReport& report);
+// One device's result, as it appears in the report's "results".
+void append_device_result(std::string& out, const DeviceResult& result);
 void append_capture_json(std::string& out, const Capture& capture);
 void append_environment_json(std::string& out, const Environment& environment);
 

@@ -18,13 +18,9 @@ std::optional<std::string> image_file_name(std::string_view id) {
   return std::string(id) + ".png";
 }
 
-namespace {
-
-// Capture and file write on a launched browser.
-Result<WrittenCapture> capture_and_write(Browser& browser, const RunOptions& options, const Device& device,
-                                         std::filesystem::path path, DeviceTimings& timings) {
-  CaptureRequest request{options.url, device, options.determinism, options.stability};
-  auto image = capture(browser, request);
+Result<WrittenCapture> capture_and_write(Connection& page, const CaptureRequest& request, std::filesystem::path path,
+                                         DeviceTimings& timings) {
+  auto image = capture(page, request);
   if (!image) return fail(std::move(image.error()));
   timings.capture = image->timings;
 
@@ -35,7 +31,28 @@ Result<WrittenCapture> capture_and_write(Browser& browser, const RunOptions& opt
   return WrittenCapture{std::move(image->capture), std::move(path)};
 }
 
-}  // namespace
+DeviceResult device_result(const Device& device, Result<WrittenCapture> attempt, std::chrono::nanoseconds elapsed,
+                           std::optional<std::string> teardown) {
+  DeviceResult result;
+  result.device_id = device.id;
+  result.elapsed_ms = whole_millis(elapsed);
+  if (attempt) {
+    result.outcome = attempt->capture.exact ? Outcome::Exact : Outcome::OffSize;
+    result.path = json_text::lossy_utf8(attempt->path.string());
+    result.capture = std::move(attempt->capture);
+  } else {
+    result.outcome = Outcome::Failed;
+    result.error = attempt.error().display();
+  }
+  result.teardown = std::move(teardown);
+  return result;
+}
+
+std::string teardown_note(pid_t group) {
+  return "processes of the browser (process group " + std::to_string(group) + ") still existed " +
+         std::to_string(kGroupEndLimit.count() / 1000) +
+         " s after it was killed (a process that left the group or joined it from outside)";
+}
 
 Result<WrittenCapture> capture_one(const RunOptions& options, const Device& device,
                                    const std::filesystem::path& out_dir, DeviceTimings& timings,
@@ -51,14 +68,12 @@ Result<WrittenCapture> capture_one(const RunOptions& options, const Device& devi
   if (!browser) return fail(std::move(browser.error()));
   timings.launch = browser->timings();
 
-  auto written = capture_and_write(*browser, options, device, out_dir / *name, timings);
+  CaptureRequest request{options.url, device, options.determinism, options.stability};
+  auto written = capture_and_write(browser->page(), request, out_dir / *name, timings);
 
   const auto start = Clock::now();
   const pid_t group = browser->pid();
-  if (!browser->end())
-    teardown = "processes of the browser (process group " + std::to_string(group) + ") still existed " +
-               std::to_string(kGroupEndLimit.count() / 1000) +
-               " s after it was killed (a process that left the group or joined it from outside)";
+  if (!browser->end()) teardown = teardown_note(group);
   timings.shutdown = Clock::now() - start;
   return written;
 }
@@ -78,30 +93,15 @@ Result<RunReport> run(const RunOptions& options, Progress& progress) {
     auto attempt = capture_one(options, device, options.out_dir, timings, teardown);
     const auto elapsed = Clock::now() - start;
 
-    DeviceResult result;
-    result.device_id = device.id;
-    result.elapsed_ms = whole_millis(elapsed);
-    bool stop = false;
-    if (attempt) {
-      result.outcome = attempt->capture.exact ? Outcome::Exact : Outcome::OffSize;
-      stop = !attempt->capture.exact && options.fail_fast;
-    } else {
-      result.outcome = Outcome::Failed;
-      result.error = attempt.error().display();
-      stop = options.fail_fast;
-    }
+    DeviceResult result = device_result(device, std::move(attempt), elapsed, std::move(teardown));
+    const bool stop = result.outcome != Outcome::Exact && options.fail_fast;
     switch (result.outcome) {
       case Outcome::Exact: ++report.exact; break;
       case Outcome::OffSize: ++report.off_size; break;
       case Outcome::Failed: ++report.failed; break;
     }
-    progress.device_finished(DeviceEvent{elapsed, device, i + 1, total, attempt ? &attempt->capture : nullptr,
+    progress.device_finished(DeviceEvent{elapsed, device, i + 1, total, result.capture ? &*result.capture : nullptr,
                                          result.error ? &*result.error : nullptr, result.outcome, timings});
-    if (attempt) {
-      result.path = json_text::lossy_utf8(attempt->path.string());
-      result.capture = std::move(attempt->capture);
-    }
-    result.teardown = std::move(teardown);
     report.results.push_back(std::move(result));
     if (stop || progress.stop_requested()) break;
   }

@@ -70,6 +70,20 @@ struct WrittenCapture {
 
 Result<RunReport> run(const RunOptions& options, Progress& progress);
 
+// Captures on `page` and writes the image to `path`: a device's work once
+// it has a page, whichever browser the page belongs to.
+Result<WrittenCapture> capture_and_write(Connection& page, const CaptureRequest& request, std::filesystem::path path,
+                                         DeviceTimings& timings);
+
+// The result of one attempted device: classified, with its capture and path
+// or its error's text.
+DeviceResult device_result(const Device& device, Result<WrittenCapture> attempt, std::chrono::nanoseconds elapsed,
+                           std::optional<std::string> teardown);
+
+// The note for a result when processes of an ended browser (process group
+// `group`) outlived the wait for them.
+std::string teardown_note(pid_t group);
+
 // One device: launch, capture, write the image, end the browser. `timings`
 // receives where the time went and `teardown` a note when processes of the
 // browser outlived the wait for them, also when the attempt fails.
