@@ -38,9 +38,13 @@ inline uint128 whole_millis(std::chrono::nanoseconds d) {
 }
 
 // Where one device's time went, for benchmarks; phases a failed attempt
-// did not reach stay zero.
+// did not reach stay zero, and so does the launch of a capture in a session
+// whose browser was already running. Shutdown is the ended browser, or a
+// session's disposed browser context.
 struct DeviceTimings {
   LaunchTimings launch;
+  // A session's browser context and page, made for this capture.
+  std::chrono::nanoseconds context{0};
   CaptureTimings capture;
   std::chrono::nanoseconds write{0};
   std::chrono::nanoseconds shutdown{0};

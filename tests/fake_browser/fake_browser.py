@@ -17,8 +17,16 @@ last Emulation.setDeviceMetricsOverride and Emulation.setTouchEmulationEnabled
 and answers the environment probe and Page.captureScreenshot (a real solid
 PNG of width*deviceScaleFactor by height*deviceScaleFactor) from them.
 
-It never outlives its test: it exits when the WebSocket closes, when its
-parent process goes away, and after "idle_limit_ms" without any traffic.
+Like the browser it also speaks the Target domain: Target.createBrowserContext,
+Target.createTarget (a page in that context, whose WebSocket is served at
+/devtools/page/<targetId> until its context is disposed) and
+Target.disposeBrowserContext; /json/version names the browser target's
+WebSocket, which answers like a page's. Each WebSocket is a conversation of
+its own (device metrics, touch), answered one request at a time.
+
+It never outlives its test: it exits when the WebSocket of the first page or
+of the browser target closes, when its parent process goes away, and after
+"idle_limit_ms" without any traffic.
 Standard input is not watched: it is inherited and often /dev/null.
 
 Behaviour comes from the JSON object in the file named by the environment
@@ -76,8 +84,8 @@ standard error. Members:
                          device and capture the next ones.
 
 A key of "faults", "replies", "before_reply" and "delay_ms" is "Method#N"
-(the Nth request of that method, counted from 1), "Method", or "*" (any
-method), looked up in that order. In a capture the first Runtime.evaluate is
+(the Nth request of that method over all WebSockets, counted from 1),
+"Method", or "*" (any method), looked up in that order. In a capture the first Runtime.evaluate is
 the settle wait and the second the environment probe.
 
 Faults: "silent" (read and log requests, answer nothing), "stop_reading"
@@ -154,6 +162,12 @@ PAGE_ID = uuid.uuid4().hex.upper()
 WORKER_ID = uuid.uuid4().hex.upper()
 
 SCRIPT = dict(DEFAULTS)
+# Shared by every WebSocket: requests counted per method, the browser
+# contexts and the pages created in them (target id -> context id).
+CALLS = {}
+CONTEXTS = set()
+CREATED_TARGETS = {}
+TARGETS_LOCK = threading.Lock()
 last_activity = time.monotonic()
 listening_since = time.monotonic()
 
@@ -496,7 +510,10 @@ def frame(opcode, payload, fin=True):
 
 
 def serve_websocket(peer, request):
-    if request.path not in (f"/devtools/page/{PAGE_ID}", f"/devtools/browser/{BROWSER_ID}"):
+    lasting = request.path in (f"/devtools/page/{PAGE_ID}", f"/devtools/browser/{BROWSER_ID}")
+    with TARGETS_LOCK:
+        created = request.path.removeprefix("/devtools/page/") in CREATED_TARGETS
+    if not lasting and not created:
         send_http(peer, f"No such target id: {request.path}".encode(), "404 Not Found", "text/html")
         raise HangUp
     key = request.headers.get("sec-websocket-key")
@@ -508,8 +525,10 @@ def serve_websocket(peer, request):
         Session(peer).run()
     except (HangUp, OSError):
         pass
-    # The session is the fake's reason to live: when it ends, so does the fake.
-    stop(0)
+    # The first page and the browser are the fake's reason to live: when one
+    # of their conversations ends, so does the fake.
+    if lasting:
+        stop(0)
 
 
 class Session:
@@ -518,7 +537,6 @@ class Session:
     def __init__(self, peer):
         self.peer = peer
         self.silent = False
-        self.calls = {}
         self.metrics = {"width": 800, "height": 600, "deviceScaleFactor": 1, "mobile": False}
         self.touch_points = 0
 
@@ -587,7 +605,8 @@ class Session:
                                             "message": "Message must have integer 'id' property"}}))
             return
         method = request["method"]
-        count = self.calls[method] = self.calls.get(method, 0) + 1
+        with TARGETS_LOCK:
+            count = CALLS[method] = CALLS.get(method, 0) + 1
         fault = scripted("faults", method, count)
         if fault:
             FAULTS[fault](self, request)
@@ -612,7 +631,10 @@ class Session:
                 return {"error": {"code": -32602, "message": "Invalid parameters",
                                   "data": f"Failed to deserialize params.{name} - BINDINGS: "
                                           f"mandatory field missing or of the wrong type"}}
-        return {"result": handler(self, params)}
+        result = handler(self, params)
+        if result is None:
+            return {"error": {"code": -32602, "message": "Failed to find browser context"}}
+        return {"result": result}
 
 
 def unmask(data, mask):
@@ -672,6 +694,8 @@ REQUIRED = {
     "Page.addScriptToEvaluateOnNewDocument": {"source": "string"},
     "Page.navigate": {"url": "string"},
     "Runtime.evaluate": {"expression": "string"},
+    "Target.createTarget": {"url": "string"},
+    "Target.disposeBrowserContext": {"browserContextId": "string"},
 }
 
 
@@ -696,6 +720,33 @@ def reply_add_script(session, params):
 
 def reply_navigate(session, params):
     return {"frameId": "F1", "loaderId": "L1"}
+
+
+def reply_create_context(session, params):
+    context = uuid.uuid4().hex.upper()
+    with TARGETS_LOCK:
+        CONTEXTS.add(context)
+    return {"browserContextId": context}
+
+
+def reply_create_target(session, params):
+    target_id = uuid.uuid4().hex.upper()
+    with TARGETS_LOCK:
+        if params.get("browserContextId") not in CONTEXTS:
+            return None
+        CREATED_TARGETS[target_id] = params["browserContextId"]
+    return {"targetId": target_id}
+
+
+def reply_dispose_context(session, params):
+    context = params["browserContextId"]
+    with TARGETS_LOCK:
+        if context not in CONTEXTS:
+            return None
+        CONTEXTS.discard(context)
+        for target_id in [t for t, c in CREATED_TARGETS.items() if c == context]:
+            del CREATED_TARGETS[target_id]
+    return {}
 
 
 def reply_version(session, params):
@@ -737,6 +788,9 @@ REPLIES = {
     "Browser.getVersion": reply_version,
     "Runtime.evaluate": reply_evaluate,
     "Page.captureScreenshot": reply_screenshot,
+    "Target.createBrowserContext": reply_create_context,
+    "Target.createTarget": reply_create_target,
+    "Target.disposeBrowserContext": reply_dispose_context,
 }
 
 
