@@ -48,4 +48,7 @@ PyObject* compare_png(PyObject* self, PyObject* args, PyObject* kwargs);
 // Runs a function body, turning any C++ exception into RuntimeError.
 PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* args, PyObject* kwargs);
 
+// The Session type (native/session.cpp), made for the module.
+PyObject* make_session_type();
+
 }  // namespace kestrelite::native

@@ -139,5 +139,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
       !add(module.get(), "__version__", to_str(kVersion)) ||
       !add_private_function(module.get(), module_name.get(), &kComparePng))
     return nullptr;
+  // A type beside the functions, outside __all__, which lists the functions.
+  Ref session(make_session_type());
+  if (!session || PyObject_SetAttrString(module.get(), "Session", session.get()) != 0) return nullptr;
   return module.release();
 }
