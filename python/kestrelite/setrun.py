@@ -1,8 +1,10 @@
 """Running the captures of a set and reporting them.
 
-`capture_job` is the one place that captures one job of a set: one call of
-the module for one device, its image then moved to the job's path in the
-run folder. `run_jobs` schedules jobs a few at a time (runner.run_devices),
+`capture_job` is the one place that captures one job of a set: in a session
+of a SessionPool (one browser per job running at once, a fresh browser
+context per capture), straight into the job's path in the run folder, or,
+with a fresh browser, one call of the module for one device, its image then
+moved to the job's path. `run_jobs` schedules jobs a few at a time (runner.run_devices),
 `set_report` builds the set folder's report.json (RUN_REPORTS.md, "set
 folder") and `compare_runs` the digest comparison of --verify.
 """
@@ -15,6 +17,7 @@ from pathlib import Path
 from ._native import capture_json
 from .check import split
 from .runner import run_devices
+from .sessions import SessionPool
 
 WORK_DIR = ".kestrelite-work"
 
@@ -23,19 +26,24 @@ def pixels(device):
     return device["output_width"] * device["output_height"]
 
 
-def capture_job(job, number, out, plan, browser):
-    """Captures one job into `out` and returns the module's report of it, its
-    one result carrying the job's locale, screen, url and relative path."""
+def capture_job(job, number, out, plan, browser, sessions=None):
+    """Captures one job into `out`, in one of `sessions` (a SessionPool) or,
+    without, in a fresh browser, and returns a report whose one result
+    carries the job's locale, screen, url and relative path."""
     target = Path(out) / job.path
-    target.parent.mkdir(parents=True, exist_ok=True)
-    direct = target.name == f"{job.device_id}.png"
-    work = target.parent if direct else Path(out) / WORK_DIR / str(number)
-    report = json.loads(capture_json(job.url, str(work), [job.device_id], seed=plan.seed, locale=job.locale,
-                                     timezone=job.timezone, browser=browser, presets=plan.presets))
-    result = report["results"][0]
-    if "path" in result and not direct:
-        os.replace(work / f"{job.device_id}.png", target)
-        work.rmdir()
+    if sessions is not None:
+        result = sessions.capture(job.url, job.device_id, target, job.locale, job.timezone)
+        report = {"results": [result]}
+    else:
+        target.parent.mkdir(parents=True, exist_ok=True)
+        direct = target.name == f"{job.device_id}.png"
+        work = target.parent if direct else Path(out) / WORK_DIR / str(number)
+        report = json.loads(capture_json(job.url, str(work), [job.device_id], seed=plan.seed, locale=job.locale,
+                                         timezone=job.timezone, browser=browser, presets=plan.presets))
+        result = report["results"][0]
+        if "path" in result and not direct:
+            os.replace(work / f"{job.device_id}.png", target)
+            work.rmdir()
     entry = {"locale": job.locale, "screen": job.screen, "device_id": job.device_id, "url": job.url,
              "outcome": result["outcome"], "elapsed_ms": result["elapsed_ms"]}
     if "path" in result:
@@ -47,19 +55,23 @@ def capture_job(job, number, out, plan, browser):
     return report
 
 
-def run_jobs(jobs, out, plan, browser, parallel, fail_fast, on_result):
-    """Captures the jobs, `parallel` at a time, and returns their entries in
-    the order of `jobs` (a prefix of it when fail-fast stopped the run)."""
+def run_jobs(jobs, out, plan, browser, parallel, fail_fast, on_result, fresh_browser=False):
+    """Captures the jobs, `parallel` at a time (each of those in a session of
+    its own unless `fresh_browser`), and returns their entries in the order
+    of `jobs` (a prefix of it when fail-fast stopped the run)."""
     numbered = list(enumerate(jobs))
+    sessions = None if fresh_browser else SessionPool(parallel, browser, plan.seed, plan.presets)
 
     def capture_one(item):
         number, job = item
-        return capture_job(job, number, out, plan, browser)
+        return capture_job(job, number, out, plan, browser, sessions)
 
     try:
         reports = run_devices(capture_one, numbered, parallel,
                               (lambda r: r["outcome"] != "exact") if fail_fast else None, on_result)
     finally:
+        if sessions is not None:
+            sessions.close()
         shutil.rmtree(Path(out) / WORK_DIR, ignore_errors=True)
     return [r["results"][0] for r in reports]
 

@@ -9,8 +9,9 @@ import re
 
 from .errors import UsageError
 
-# The time zone the module emulates when it is given none.
+# The time zone and the locale the module emulates when it is given none.
 DEFAULT_TIMEZONE = "UTC"
+DEFAULT_LOCALE = "en-US"
 
 try:
     import zoneinfo

@@ -1,10 +1,12 @@
 """`kestrelite capture`: one page on a choice of device presets.
 
-Each device is captured by its own call of the module, so that it is reported
-the moment it is done and several can run at once (`--jobs`; the module
-releases the interpreter lock). The per-device reports are merged into one,
-written as DIR/report.json beside the PNG files and a contact sheet,
-DIR/index.html.
+Each device is captured on its own, so that it is reported the moment it is
+done and several can run at once (`--jobs`; the module releases the
+interpreter lock): with several devices in sessions, one browser per job and
+a fresh browser context per device (`--fresh-browser`: one call of the
+module per device, each with a fresh browser). The per-device reports are
+merged into one, written as DIR/report.json beside the PNG files and a
+contact sheet, DIR/index.html.
 
 Everything that can be checked is checked before any browser starts: the
 settings, the page, the devices, the browser and the output folder, which
@@ -12,6 +14,7 @@ must not hold a file of the run's names that kestrelite did not write.
 """
 
 import contextlib
+import os
 import tempfile
 import time
 from pathlib import Path
@@ -21,9 +24,10 @@ from .._native import capture_json, version
 from ..report import add_verify, capture_report, compare_digests, merged_report, summary, write_report
 from ..runner import run_devices
 from ..selection import choose_browser, page_url, select_devices
-from ..settings import DEFAULT_TIMEZONE, check_browser, check_locale, check_timezone
+from ..sessions import SessionPool
+from ..settings import DEFAULT_LOCALE, DEFAULT_TIMEZONE, check_browser, check_locale, check_timezone
 from .compare import against_baseline, check_baseline
-from .options import add_baseline, add_browser, add_emulation, add_jobs, add_presets
+from .options import add_baseline, add_browser, add_emulation, add_fresh_browser, add_jobs, add_presets
 from .output import Progress, complain, plural, say
 
 
@@ -50,6 +54,7 @@ def register(commands):
     add_browser(parser)
     add_presets(parser)
     add_jobs(parser)
+    add_fresh_browser(parser)
     parser.add_argument("--fail-fast", action="store_true",
                         help="start no further device once one is not exact; devices already "
                              "running still finish and are reported")
@@ -135,11 +140,25 @@ def capture_into(out, args, url, devices, browser, how, timezone, locale):
     was found (choose_browser)."""
     browser_version = asked_version(browser)
     jobs = min(args.jobs, len(devices))
+    # A pool starts no browser until it captures.
+    with SessionPool(jobs, browser, args.seed, args.presets) as pool:
+        sessions = pool if len(devices) > 1 and not args.fresh_browser else None
+        return capture_with(out, args, url, devices, browser, how, timezone, locale, browser_version, jobs,
+                            sessions)
 
+
+def capture_with(out, args, url, devices, browser, how, timezone, locale, browser_version, jobs, sessions):
+    """capture_into's work, with a SessionPool or, when `sessions` is None, a
+    fresh browser for every device."""
     def runner(out_dir):
         def capture_one(device_id):
-            return capture_json(url, str(out_dir), [device_id], seed=args.seed, locale=locale,
-                                timezone=timezone, browser=browser, presets=args.presets)
+            if sessions is None:
+                return capture_json(url, str(out_dir), [device_id], seed=args.seed, locale=locale,
+                                    timezone=timezone, browser=browser, presets=args.presets)
+            # The module's report around the one result, as capture_json gives it.
+            result = sessions.capture(url, device_id, os.path.join(out_dir, f"{device_id}.png"), locale, timezone)
+            return {"kestrelite": version(), "url": url, "seed": args.seed, "locale": locale or DEFAULT_LOCALE,
+                    "results": [result]}
         return capture_one
 
     say(f"kestrelite {version()}: {url} on {plural(len(devices), 'device')}, {jobs} at a time, browser {browser}"

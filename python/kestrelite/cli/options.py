@@ -43,6 +43,12 @@ def add_presets(parser, help="preset file to use instead of the built-in presets
     parser.add_argument("--presets", metavar="FILE", help=help)
 
 
+def add_fresh_browser(parser):
+    parser.add_argument("--fresh-browser", action="store_true",
+                        help="start a fresh browser for every capture, instead of one browser per job "
+                             "with a fresh browser context for every capture")
+
+
 def add_jobs(parser):
     parser.add_argument("--jobs", "-j", type=jobs_value, default=1, metavar="N",
                         help="captures at once, each with its own browser (default 1)")

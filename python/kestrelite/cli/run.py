@@ -21,7 +21,7 @@ from ..shard import parse_shard, shard
 from .capture import asked_version
 from .check import show_violations
 from .compare import against_baseline, check_baseline
-from .options import add_baseline, add_browser, add_jobs
+from .options import add_baseline, add_browser, add_fresh_browser, add_jobs
 from .output import complain, plural, say, size_text
 
 DEFAULT_SET_FILE = "kestrelite.toml"
@@ -44,6 +44,7 @@ def register(commands):
     parser.add_argument("--fail-fast", action="store_true",
                         help="start no further capture once one is not exact")
     add_browser(parser)
+    add_fresh_browser(parser)
     add_baseline(parser, "set")
     parser.set_defaults(handler=run)
 
@@ -139,7 +140,8 @@ def run_into(out, args, plan, jobs, part, browser):
     say(f"kestrelite {version()}: {plan.file}, {matrix}, {parallel} at a time, {plan.layout} layout in {out}, "
         f"browser {browser}")
     started = time.monotonic()
-    captures = run_jobs(jobs, out, plan, browser, parallel, args.fail_fast, SetProgress(jobs, plan.devices).line)
+    captures = run_jobs(jobs, out, plan, browser, parallel, args.fail_fast, SetProgress(jobs, plan.devices).line,
+                        args.fresh_browser)
     report = set_report(plan, len(jobs), captures, int((time.monotonic() - started) * 1000), version(),
                         {"executable": browser, **({"version": found} if found else {})}, part)
     say(summary(report))
@@ -185,7 +187,7 @@ def verify_set(args, report, jobs, plan, browser, parallel, out):
         progress.line(result, "  DIFFERS" if differs(result) else "  identical")
 
     with tempfile.TemporaryDirectory(prefix="kestrelite-verify-") as scratch:
-        second = run_jobs(again, scratch, plan, browser, parallel, False, show)
+        second = run_jobs(again, scratch, plan, browser, parallel, False, show, args.fresh_browser)
         verify = compare_runs(report["captures"], second, out, scratch)
     if verify["differ"]:
         complain(f"verify: {len(verify['differ'])} of {len(verify['captures'])} captures differ: "
