@@ -48,9 +48,10 @@ demo: venv
 	$(VENV)/bin/kestrelite run examples/demo/kestrelite.toml --out $(DEMO_SET_OUT) --jobs 2
 
 # `make bench`: the micro benchmarks, then kestrelite against a Puppeteer
-# script on six devices, the command line with --jobs 1 and 2, and the
-# scaling check (README, Benchmarks). BENCH_ROUNDS sets the number of
-# end-to-end rounds. Node and npm come from the system, installed from
+# script on six devices, a batch of 18 captures through a session against
+# Puppeteer with one browser, the command line with --jobs 1 and 2, a store
+# set in sessions and with --fresh-browser, and the scaling check (README,
+# Benchmarks). BENCH_ROUNDS sets the number of end-to-end rounds. Node and npm come from the system, installed from
 # Debian when missing.
 BENCH_BUILD := build-bench
 BENCH_ROUNDS ?= 5

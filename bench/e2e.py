@@ -7,16 +7,21 @@ Runs, in this order:
      one capture_json call) and one by the Puppeteer script peers/capture.mjs,
      both on pages/index.html served from a loopback HTTP server, in
      alternating order, `--rounds` times;
-  3. the command-line tool on the 33 App Store presets with --jobs 1 and
+  3. the batch: the six presets three times over (18 captures) in one
+     process, by kestrelite through one Session (session_batch.py), by the
+     Puppeteer script peers/batch.mjs (one browser, a fresh incognito
+     context per capture) and by kestrelite with a fresh browser per capture
+     (capture_json), in rotating order, `--batch-rounds` times;
+  4. the command-line tool on the 33 App Store presets with --jobs 1 and
      --jobs 2;
-  4. a store set (`kestrelite run`): 3 screens x 2 locales x the 33 App
-     Store presets with --jobs 2, next to `kestrelite capture --store apple
-     --jobs 2` of the same devices, time per capture for both;
-  5. the scaling check: kestrelite alone, in one process after a warm-up
+  5. a store set (`kestrelite run`): 3 screens x 2 locales x the 33 App
+     Store presets with --jobs 2, in sessions and with --fresh-browser, one
+     after the other;
+  6. the scaling check: kestrelite alone, in one process after a warm-up
      capture, twice over the six presets with pages/index.html and with
      pages/noise.html, whose screenshots cannot be compressed (up to 25 MB
      of PNG);
-  6. kestrelite compare: two runs of all 46 presets, the second of a copy
+  7. kestrelite compare: two runs of all 46 presets, the second of a copy
      of pages/index.html with one word changed, compared by the command in
      a fresh process each time, and their 3840x2160 pair compared alone in
      this process.
@@ -63,6 +68,10 @@ LARGEST = "apple-tv-2160"
 
 PHASES = ["launch", "attach", "emulation", "navigate", "settle", "probe",
           "screenshot", "decode", "write", "shutdown"]
+# A capture in a session also makes its browser context and page.
+SESSION_PHASES = ["launch", "attach", "context", "emulation", "navigate", "settle", "probe",
+                  "screenshot", "decode", "write", "shutdown"]
+BATCH_REPEATS = 3  # the six presets, three times over
 PUPPETEER_PHASES = ["launch", "emulation", "navigate", "screenshot", "write", "close"]
 
 # What kestrelite presents to the page for each platform (user agent, touch),
@@ -134,13 +143,7 @@ def run_ours(python_env, jobs, work):
 
 def run_puppeteer(device, url, work):
     out_dir = Path(tempfile.mkdtemp(dir=work))
-    job = {
-        "url": url, "out": str(out_dir / f"{device['id']}.png"), "executable": BROWSER,
-        "width": device["output_width"] // device["scale"],
-        "height": device["output_height"] // device["scale"],
-        "scale": device["scale"], "mobile": device["mobile"],
-        "touch": device["platform"] in TOUCH, "userAgent": USER_AGENTS.get(device["platform"]),
-    }
+    job = {"url": url, "out": str(out_dir / f"{device['id']}.png"), "executable": BROWSER, **emulation(device)}
     done = subprocess.run(["node", str(PEERS / "capture.mjs"), json.dumps(job)], cwd=PEERS,
                           capture_output=True, text=True, timeout=300)
     shutil.rmtree(out_dir)
@@ -242,6 +245,85 @@ def print_rounds(summary):
                   + "".join(f"{fmt(s['puppeteer_phases_ms'][p], 1):>11}" for p in PUPPETEER_PHASES))
 
 
+def batch_jobs(devices, url, out_dir):
+    return [{"url": url, "device": device_id, "out": str(out_dir / f"{n}-{device_id}.png"),
+             **emulation(devices[device_id])} for n, device_id in enumerate(DEVICES * BATCH_REPEATS)]
+
+
+def emulation(device):
+    """The job fields the Puppeteer scripts need to emulate a kestrelite preset."""
+    return {"width": device["output_width"] // device["scale"], "height": device["output_height"] // device["scale"],
+            "scale": device["scale"], "mobile": device["mobile"], "touch": device["platform"] in TOUCH,
+            "userAgent": USER_AGENTS.get(device["platform"])}
+
+
+def run_batch(tool, devices, python_env, url, work):
+    """One batch by `tool` ("session", "puppeteer" or "fresh"): the wall
+    time of the whole command, and what it reports about itself."""
+    out_dir = Path(tempfile.mkdtemp(dir=work))
+    timings = out_dir / "timings.jsonl"
+    batch = {"executable": BROWSER, "fresh": tool == "fresh", "jobs": batch_jobs(devices, url, out_dir)}
+    if tool == "puppeteer":
+        command, cwd, env = ["node", str(PEERS / "batch.mjs"), json.dumps(batch)], PEERS, None
+    else:
+        command, cwd = [sys.executable, str(HERE / "session_batch.py"), json.dumps(batch)], None
+        env = dict(python_env, KESTRELITE_BENCH_TIMINGS=str(timings))
+    start = time.perf_counter()
+    done = subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=900)
+    wall = (time.perf_counter() - start) * 1000
+    lines = [json.loads(l) for l in timings.read_text().splitlines()] if timings.exists() else []
+    shutil.rmtree(out_dir)
+    if done.returncode != 0:
+        raise RuntimeError(f"{tool} batch failed: {done.stderr.strip()[-2000:]}")
+    figures = json.loads(done.stdout)
+    failed = [c for c in figures["captures"] if c.get("outcome", "exact") != "exact"]
+    if failed:
+        raise RuntimeError(f"{tool} batch: {len(failed)} captures not exact: {failed[0]}")
+    figures["command_wall_ms"] = wall
+    figures["phases_ms_sum"] = {p: sum(l.get(p, 0) for l in lines) for p in SESSION_PHASES} if lines else None
+    return figures
+
+
+def batches(devices, python_env, url, count, work, with_puppeteer):
+    tools = ["session", "puppeteer", "fresh"] if with_puppeteer else ["session", "fresh"]
+    rows = []
+    for r in range(count):
+        order = tools[r % len(tools):] + tools[:r % len(tools)]
+        row = {"round": r + 1, "load": load_average()[0]}
+        for tool in order:
+            row[tool] = run_batch(tool, devices, python_env, url, work)
+        parts = [f"{tool} {row[tool]['command_wall_ms'] / 1000:5.1f} s" for tool in tools]
+        print(f"  round {r + 1}/{count} (load {row['load']:.2f}): " + ", ".join(parts), flush=True)
+        rows.append(row)
+    summary = {"rounds": rows, "captures": len(DEVICES) * BATCH_REPEATS}
+    for tool in tools:
+        summary[f"{tool}_wall_ms"] = median([r[tool]["command_wall_ms"] for r in rows])
+        summary[f"{tool}_batch_ms"] = median([r[tool]["wall_ms"] for r in rows])
+        summary[f"{tool}_cpu_ms"] = median([r[tool]["cpu_ms"] for r in rows])
+    for tool in tools[1:]:
+        summary[f"session_over_{tool}"] = median([r["session"]["command_wall_ms"] / r[tool]["command_wall_ms"]
+                                                  for r in rows])
+    summary["session_phases_ms"] = {p: median([r["session"]["phases_ms_sum"][p] for r in rows])
+                                    for p in SESSION_PHASES}
+    summary["fresh_phases_ms"] = {p: median([r["fresh"]["phases_ms_sum"][p] for r in rows]) for p in SESSION_PHASES}
+    return summary
+
+
+def print_batches(b):
+    print(f"\nbatch of {b['captures']} captures, medians (s; command = the whole process, batch = its own figure)")
+    for tool in ("session", "puppeteer", "fresh"):
+        if f"{tool}_wall_ms" in b:
+            print(f"  {tool:10} command {b[f'{tool}_wall_ms'] / 1000:6.2f}  batch {b[f'{tool}_batch_ms'] / 1000:6.2f}"
+                  f"  cpu {b[f'{tool}_cpu_ms'] / 1000:5.2f}")
+    for key in ("session_over_puppeteer", "session_over_fresh"):
+        if key in b:
+            print(f"  {key:24} {b[key]:.2f} (median of same-round ratios)")
+    print("  where kestrelite's time goes, summed over the batch (ms):")
+    print("  " + f"{'':10}" + "".join(f"{p[:9]:>10}" for p in SESSION_PHASES))
+    for tool in ("session", "fresh"):
+        print("  " + f"{tool:10}" + "".join(f"{fmt(b[f'{tool}_phases_ms'][p]):>10}" for p in SESSION_PHASES))
+
+
 def cli_jobs(python_env, url, work, repeats):
     runs = []
     for r in range(repeats):
@@ -338,16 +420,17 @@ page = "{url}?screen=moon&lang={{locale}}"
 
 def set_run(python_env, url, work, repeats):
     """`kestrelite run` of 3 screens x 2 locales x 33 App Store presets with
-    --jobs 2, each time right after `capture --store apple --jobs 2`."""
+    --jobs 2, in sessions and with --fresh-browser, alternating which goes
+    first."""
     set_file = work / "set.toml"
     set_file.write_text(SET_FILE.format(url=url))
     runs = []
-    for _ in range(repeats):
-        for kind in ("capture", "run"):
+    for r in range(repeats):
+        for kind in (("sessions", "fresh") if r % 2 == 0 else ("fresh", "sessions")):
             out_dir = Path(tempfile.mkdtemp(dir=work))
-            command = [sys.executable, "-m", "kestrelite"]
-            command += ["capture", url, "--store", "apple"] if kind == "capture" else ["run", str(set_file)]
+            command = [sys.executable, "-m", "kestrelite", "run", str(set_file)]
             command += ["--jobs", "2", "--out", str(out_dir), "--browser", BROWSER]
+            command += ["--fresh-browser"] if kind == "fresh" else []
             load = load_average()[0]
             start = time.perf_counter()
             done = subprocess.run(command, env=python_env, capture_output=True, text=True, timeout=3600)
@@ -358,14 +441,13 @@ def set_run(python_env, url, work, repeats):
             run = {"kind": kind, "wall_s": wall, "exit": done.returncode, "captures": captures,
                    "exact": report.get("exact"), "per_capture_s": wall / captures if captures else None,
                    "load_start": load, "load_end": load_average()[0]}
-            print(f"  {kind:7}: {wall:6.1f} s, {captures} captures, {run['exact']} exact, exit {done.returncode},"
+            print(f"  {kind:8}: {wall:6.1f} s, {captures} captures, {run['exact']} exact, exit {done.returncode},"
                   f" {run['per_capture_s'] or 0:.2f} s per capture (load {load:.2f} to {run['load_end']:.2f})",
                   flush=True)
             runs.append(run)
-    per = {kind: median([r["per_capture_s"] for r in runs if r["kind"] == kind and r["per_capture_s"]])
-           for kind in ("capture", "run")}
-    return {"runs": runs, "capture_per_capture_s": per["capture"], "run_per_capture_s": per["run"],
-            "run_wall_s": median([r["wall_s"] for r in runs if r["kind"] == "run"])}
+    walls = {kind: median([r["wall_s"] for r in runs if r["kind"] == kind]) for kind in ("sessions", "fresh")}
+    return {"runs": runs, "sessions_wall_s": walls["sessions"], "fresh_wall_s": walls["fresh"],
+            "ratio": walls["sessions"] / walls["fresh"]}
 
 
 def compare_bench(python_env, devices, work, repeats):
@@ -423,8 +505,13 @@ def compare_bench(python_env, devices, work, repeats):
                 devices[d]["output_width"] * devices[d]["output_height"] for d in devices)}
 
 
-def targets(summary, cli, scaled, micro_rows, compared=None):
+def targets(summary, cli, scaled, micro_rows, compared=None, batch=None, store_set=None):
     t = {}
+    if batch and "session_over_puppeteer" in batch:
+        t["batch_sessions_le_0.85_puppeteer"] = {"met": batch["session_over_puppeteer"] <= 0.85,
+                                                 "ratio": batch["session_over_puppeteer"]}
+    if store_set:
+        t["set_sessions_le_0.7_fresh_browser"] = {"met": store_set["ratio"] <= 0.7, "ratio": store_set["ratio"]}
     ratios = {d: s["ratio_median"] for d, s in summary.items()}
     if ratios and all(r is not None for r in ratios.values()):
         t["wall_le_0.95_puppeteer"] = {"met": all(r <= 0.95 for r in ratios.values()), "per_device": ratios}
@@ -459,10 +546,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--micro", help="the kestrelite_bench binary; its benchmarks run first")
     parser.add_argument("--rounds", type=int, default=int(os.environ.get("BENCH_ROUNDS", "5")))
+    parser.add_argument("--batch-rounds", type=int, default=int(os.environ.get("BENCH_BATCH_ROUNDS", "3")),
+                        help="rounds of the batch comparison (0: skip)")
     parser.add_argument("--cli-repeats", type=int, default=int(os.environ.get("BENCH_CLI_REPEATS", "1")),
                         help="pairs of --jobs 1/--jobs 2 runs (0: skip)")
     parser.add_argument("--set-repeats", type=int, default=int(os.environ.get("BENCH_SET_REPEATS", "1")),
-                        help="store-set runs, each after a capture of the same devices (0: skip)")
+                        help="pairs of store-set runs, in sessions and with --fresh-browser (0: skip)")
     parser.add_argument("--no-puppeteer", action="store_true")
     parser.add_argument("--no-scaling", action="store_true")
     parser.add_argument("--no-compare", action="store_true")
@@ -471,7 +560,7 @@ def main():
     parser.add_argument("--results", default=str(RESULTS), help="folder for the JSON file")
     args = parser.parse_args()
     if args.only_compare:
-        args.micro, args.rounds, args.cli_repeats, args.set_repeats = None, 0, 0, 0
+        args.micro, args.rounds, args.batch_rounds, args.cli_repeats, args.set_repeats = None, 0, 0, 0, 0
         args.no_scaling = args.no_puppeteer = True
 
     import kestrelite
@@ -492,7 +581,7 @@ def main():
                     "kestrelite": kestrelite.version(),
                     "node": subprocess.run(["node", "--version"], capture_output=True, text=True).stdout.strip()
                     if with_puppeteer else None},
-        "config": {"rounds": args.rounds, "cli_repeats": args.cli_repeats, "set_repeats": args.set_repeats,
+        "config": {"rounds": args.rounds, "batch_rounds": args.batch_rounds, "cli_repeats": args.cli_repeats, "set_repeats": args.set_repeats,
                    "devices": DEVICES,
                    "browser_path": BROWSER},
     }
@@ -514,6 +603,15 @@ def main():
         if summary:
             print_rounds(summary)
 
+        batch = None
+        if args.batch_rounds > 0:
+            print(f"\nbatch: {len(DEVICES) * BATCH_REPEATS} captures of {base_url}index.html in one process,"
+                  f" {args.batch_rounds} rounds: kestrelite.Session, Puppeteer (one browser, an incognito context"
+                  f" per capture), capture_json per capture", flush=True)
+            batch = batches(devices, python_env, base_url + "index.html", args.batch_rounds, work, with_puppeteer)
+            print_batches(batch)
+        result["batch"] = batch
+
         cli = None
         if args.cli_repeats > 0:
             print(f"\ncommand line: kestrelite capture {base_url}index.html --store apple --jobs 1|2", flush=True)
@@ -524,11 +622,11 @@ def main():
 
         if args.set_repeats > 0:
             print(f"\nstore set: kestrelite run, 3 screens x 2 locales x 33 App Store presets, --jobs 2,"
-                  f" after kestrelite capture --store apple --jobs 2", flush=True)
+                  f" in sessions and with --fresh-browser", flush=True)
             result["set"] = set_run(python_env, base_url + "index.html", work, args.set_repeats)
             s = result["set"]
-            print(f"  median run {s['run_wall_s']:.1f} s; per capture: run {s['run_per_capture_s']:.2f} s,"
-                  f" capture {s['capture_per_capture_s']:.2f} s")
+            print(f"  median sessions {s['sessions_wall_s']:.1f} s, --fresh-browser {s['fresh_wall_s']:.1f} s,"
+                  f" ratio {s['ratio']:.2f}")
 
         if not args.no_scaling:
             print("\nscaling check: one process, a warm-up capture, then index.html and noise.html twice"
@@ -546,7 +644,8 @@ def main():
         server.shutdown()
         shutil.rmtree(work, ignore_errors=True)
 
-    result["targets"] = targets(summary, cli, result.get("scaling"), micro_rows, compared)
+    result["targets"] = targets(summary, cli, result.get("scaling"), micro_rows, compared, result.get("batch"),
+                                result.get("set"))
     result["machine"]["load_end"] = load_average()
     result["elapsed_s"] = (datetime.datetime.now() - started).total_seconds()
     print("\ntargets")

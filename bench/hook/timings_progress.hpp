@@ -59,6 +59,7 @@ class TimingsProgress final : public Progress {
     add_ms(out, "elapsed", e.elapsed);
     add_ms(out, "launch", t.launch.spawn_to_port);
     add_ms(out, "attach", t.launch.port_to_attached);
+    add_ms(out, "context", t.context);
     add_ms(out, "emulation", t.capture.emulation);
     add_ms(out, "navigate", t.capture.navigate);
     add_ms(out, "settle", t.capture.settle);

@@ -1,0 +1,56 @@
+// A batch of captures as Puppeteer users write it: one headless shell for
+// the whole batch, and for every capture a fresh incognito browser context
+// with one page: the device's viewport, pixel ratio, mobile and touch flags
+// and user agent, the page loaded, a PNG screenshot of the viewport written
+// to a file, the context closed. Takes one JSON argument
+// {executable, jobs: [{url, out, width, height, scale, mobile, touch,
+// userAgent}, ...]} and prints one JSON line: the wall time of the whole
+// batch (browser start and close included) and of each capture in
+// milliseconds, this process's CPU time, and the PNG sizes.
+import { writeFile } from 'node:fs/promises';
+import puppeteer from 'puppeteer-core';
+
+const batch = JSON.parse(process.argv[2]);
+const cpuBefore = process.cpuUsage();
+const started = performance.now();
+const captures = [];
+
+const browser = await puppeteer.launch({
+  executablePath: batch.executable,
+  headless: 'shell',
+  args: ['--no-sandbox', '--disable-gpu'],
+});
+try {
+  for (const job of batch.jobs) {
+    const begun = performance.now();
+    const context = await browser.createBrowserContext();
+    let bytes = 0;
+    try {
+      const page = await context.newPage();
+      await page.setViewport({
+        width: job.width,
+        height: job.height,
+        deviceScaleFactor: job.scale,
+        isMobile: job.mobile,
+        hasTouch: job.touch,
+      });
+      if (job.userAgent) await page.setUserAgent(job.userAgent);
+      await page.goto(job.url, { waitUntil: 'load' });
+      const png = await page.screenshot({ type: 'png', captureBeyondViewport: false });
+      await writeFile(job.out, png);
+      bytes = png.length;
+    } finally {
+      await context.close();
+    }
+    captures.push({ wall_ms: performance.now() - begun, bytes });
+  }
+} finally {
+  await browser.close();
+}
+
+const cpu = process.cpuUsage(cpuBefore);
+process.stdout.write(JSON.stringify({
+  wall_ms: performance.now() - started,
+  cpu_ms: (cpu.user + cpu.system) / 1000,
+  captures,
+}) + '\n');
