@@ -72,6 +72,7 @@ PHASES = ["launch", "attach", "emulation", "navigate", "settle", "probe",
 SESSION_PHASES = ["launch", "attach", "context", "emulation", "navigate", "settle", "probe",
                   "screenshot", "decode", "write", "shutdown"]
 BATCH_REPEATS = 3  # the six presets, three times over
+BATCH_PUPPETEER_PHASES = ["context", "emulation", "navigate", "screenshot", "write", "close"]
 PUPPETEER_PHASES = ["launch", "emulation", "navigate", "screenshot", "write", "close"]
 
 # What kestrelite presents to the page for each platform (user agent, touch),
@@ -306,6 +307,9 @@ def batches(devices, python_env, url, count, work, with_puppeteer):
     summary["session_phases_ms"] = {p: median([r["session"]["phases_ms_sum"][p] for r in rows])
                                     for p in SESSION_PHASES}
     summary["fresh_phases_ms"] = {p: median([r["fresh"]["phases_ms_sum"][p] for r in rows]) for p in SESSION_PHASES}
+    if "puppeteer" in tools:
+        summary["puppeteer_phases_ms"] = {p: median([r["puppeteer"]["phases"][p] for r in rows])
+                                          for p in BATCH_PUPPETEER_PHASES}
     return summary
 
 
@@ -322,6 +326,10 @@ def print_batches(b):
     print("  " + f"{'':10}" + "".join(f"{p[:9]:>10}" for p in SESSION_PHASES))
     for tool in ("session", "fresh"):
         print("  " + f"{tool:10}" + "".join(f"{fmt(b[f'{tool}_phases_ms'][p]):>10}" for p in SESSION_PHASES))
+    if "puppeteer_phases_ms" in b:
+        print("  and the Puppeteer script's (ms; context: the context and its page made, close: the context closed):")
+        print("  " + f"{'puppeteer':10}" + "".join(f"{p}{fmt(b['puppeteer_phases_ms'][p]):>{max(12 - len(p), 6)}}  "
+                                                  for p in BATCH_PUPPETEER_PHASES))
 
 
 def cli_jobs(python_env, url, work, repeats):

@@ -6,7 +6,9 @@
 // {executable, jobs: [{url, out, width, height, scale, mobile, touch,
 // userAgent}, ...]} and prints one JSON line: the wall time of the whole
 // batch (browser start and close included) and of each capture in
-// milliseconds, this process's CPU time, and the PNG sizes.
+// milliseconds, this process's CPU time, the PNG sizes, and where the time
+// went, summed over the captures (context: the context and its page made;
+// close: the context closed).
 import { writeFile } from 'node:fs/promises';
 import puppeteer from 'puppeteer-core';
 
@@ -14,6 +16,13 @@ const batch = JSON.parse(process.argv[2]);
 const cpuBefore = process.cpuUsage();
 const started = performance.now();
 const captures = [];
+const phases = { context: 0, emulation: 0, navigate: 0, screenshot: 0, write: 0, close: 0 };
+let mark = started;
+const lap = (name) => {
+  const now = performance.now();
+  phases[name] += now - mark;
+  mark = now;
+};
 
 const browser = await puppeteer.launch({
   executablePath: batch.executable,
@@ -23,10 +32,12 @@ const browser = await puppeteer.launch({
 try {
   for (const job of batch.jobs) {
     const begun = performance.now();
+    mark = begun;
     const context = await browser.createBrowserContext();
     let bytes = 0;
     try {
       const page = await context.newPage();
+      lap('context');
       await page.setViewport({
         width: job.width,
         height: job.height,
@@ -35,12 +46,17 @@ try {
         hasTouch: job.touch,
       });
       if (job.userAgent) await page.setUserAgent(job.userAgent);
+      lap('emulation');
       await page.goto(job.url, { waitUntil: 'load' });
+      lap('navigate');
       const png = await page.screenshot({ type: 'png', captureBeyondViewport: false });
+      lap('screenshot');
       await writeFile(job.out, png);
+      lap('write');
       bytes = png.length;
     } finally {
       await context.close();
+      lap('close');
     }
     captures.push({ wall_ms: performance.now() - begun, bytes });
   }
@@ -53,4 +69,5 @@ process.stdout.write(JSON.stringify({
   wall_ms: performance.now() - started,
   cpu_ms: (cpu.user + cpu.system) / 1000,
   captures,
+  phases,
 }) + '\n');
