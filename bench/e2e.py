@@ -589,8 +589,8 @@ def main():
                     "kestrelite": kestrelite.version(),
                     "node": subprocess.run(["node", "--version"], capture_output=True, text=True).stdout.strip()
                     if with_puppeteer else None},
-        "config": {"rounds": args.rounds, "batch_rounds": args.batch_rounds, "cli_repeats": args.cli_repeats, "set_repeats": args.set_repeats,
-                   "devices": DEVICES,
+        "config": {"rounds": args.rounds, "batch_rounds": args.batch_rounds, "cli_repeats": args.cli_repeats,
+                   "set_repeats": args.set_repeats, "devices": DEVICES,
                    "browser_path": BROWSER},
     }
 
