@@ -429,7 +429,7 @@ page = "{url}?screen=moon&lang={{locale}}"
 def set_run(python_env, url, work, repeats):
     """`kestrelite run` of 3 screens x 2 locales x 33 App Store presets with
     --jobs 2, in sessions and with --fresh-browser, alternating which goes
-    first."""
+    first; with the phases of the captures summed."""
     set_file = work / "set.toml"
     set_file.write_text(SET_FILE.format(url=url))
     runs = []
@@ -439,19 +439,26 @@ def set_run(python_env, url, work, repeats):
             command = [sys.executable, "-m", "kestrelite", "run", str(set_file)]
             command += ["--jobs", "2", "--out", str(out_dir), "--browser", BROWSER]
             command += ["--fresh-browser"] if kind == "fresh" else []
+            timings = out_dir.parent / f"{out_dir.name}.timings.jsonl"
+            env = dict(python_env, KESTRELITE_BENCH_TIMINGS=str(timings))
             load = load_average()[0]
             start = time.perf_counter()
-            done = subprocess.run(command, env=python_env, capture_output=True, text=True, timeout=3600)
+            done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=3600)
             wall = time.perf_counter() - start
+            lines = [json.loads(l) for l in timings.read_text().splitlines()] if timings.exists() else []
+            timings.unlink(missing_ok=True)
             report = json.loads((out_dir / "report.json").read_text()) if (out_dir / "report.json").exists() else {}
             shutil.rmtree(out_dir)
             captures = len(report.get("captures", report.get("results", [])))
             run = {"kind": kind, "wall_s": wall, "exit": done.returncode, "captures": captures,
                    "exact": report.get("exact"), "per_capture_s": wall / captures if captures else None,
-                   "load_start": load, "load_end": load_average()[0]}
+                   "load_start": load, "load_end": load_average()[0],
+                   "phases_ms_sum": {p: sum(l.get(p, 0) for l in lines) for p in SESSION_PHASES}}
             print(f"  {kind:8}: {wall:6.1f} s, {captures} captures, {run['exact']} exact, exit {done.returncode},"
                   f" {run['per_capture_s'] or 0:.2f} s per capture (load {load:.2f} to {run['load_end']:.2f})",
                   flush=True)
+            print("    phases summed over the captures (s): " + ", ".join(
+                f"{p} {run['phases_ms_sum'][p] / 1000:.1f}" for p in SESSION_PHASES), flush=True)
             runs.append(run)
     walls = {kind: median([r["wall_s"] for r in runs if r["kind"] == kind]) for kind in ("sessions", "fresh")}
     return {"runs": runs, "sessions_wall_s": walls["sessions"], "fresh_wall_s": walls["fresh"],

@@ -169,8 +169,8 @@ PyObject* session_close(PyObject* self, PyObject*) {
       if (state.session) ended = state.session->end();
       state.session.reset();
     }
-    if (!ended &&
-        PyErr_WarnEx(PyExc_RuntimeWarning, "processes of the session's browser still existed after it was ended", 1) != 0)
+    if (!ended && PyErr_WarnEx(PyExc_RuntimeWarning,
+                               "processes of the session's browser still existed after it was ended", 1) != 0)
       return nullptr;
     Py_RETURN_NONE;
   });

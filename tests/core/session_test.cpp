@@ -179,7 +179,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"navigation_error",
                   {{"replies", {{"Page.navigate#1", {{"result", {{"errorText", "net::ERR_CONNECTION_REFUSED"}}}}}}}},
                   "browser: page did not load: net::ERR_CONNECTION_REFUSED", 1},
-        FaultCase{"screenshot_without_data", {{"replies", {{"Page.captureScreenshot#1", {{"result", json::object()}}}}}},
+        FaultCase{"screenshot_without_data",
+                  {{"replies", {{"Page.captureScreenshot#1", {{"result", json::object()}}}}}},
                   "unexpected response shape: captureScreenshot returned no data", 1}),
     [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
