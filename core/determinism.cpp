@@ -13,7 +13,7 @@ std::string shortest_decimal(double value) {
 
 std::string determinism_script(const Determinism& d) {
   std::string s;
-  s.reserve(1600);
+  s.reserve(5200);
   s += "(() => {\n";
   s += "  let s = " + std::to_string(d.seed) + " >>> 0;\n";
   s += "  Math.random = function () {\n"
@@ -23,28 +23,131 @@ std::string determinism_script(const Determinism& d) {
        "    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;\n"
        "  };\n";
   s += "  const T0 = " + std::to_string(d.epoch_ms) + ";\n";
-  s += "  const RealDate = Date;\n"
-       "  function FrozenDate(...a) {\n"
-       "    if (!(this instanceof FrozenDate)) return new RealDate(T0).toString();\n"
-       "    return a.length ? new RealDate(...a) : new RealDate(T0);\n"
-       "  }\n"
-       "  FrozenDate.prototype = RealDate.prototype;\n"
-       "  FrozenDate.now = () => T0;\n"
-       "  FrozenDate.parse = RealDate.parse;\n"
-       "  FrozenDate.UTC = RealDate.UTC;\n"
-       "  Object.defineProperty(FrozenDate, 'name', { value: 'Date' });\n"
-       "  window.Date = FrozenDate;\n"
-       "\n"
-       "  let perf = 0;\n"
-       "  performance.now = () => perf;\n"
-       "\n";
   s += "  const FRAME = " + shortest_decimal(d.frame_ms) + ";\n";
-  s += "  window.requestAnimationFrame = (cb) => {\n"
-       "    perf += FRAME;\n"
-       "    const t = perf;\n"
-       "    return setTimeout(() => cb(t), 0);\n"
+  s += "  const BUDGET = " + std::to_string(d.budget_ms) + ";\n";
+  // One virtual clock drives everything the page can time itself by, so
+  // that what it shows is a function of the page alone, not of the
+  // machine's speed. It stands still while the document loads because the
+  // network's timing is the one input a page script cannot pin; BUDGET
+  // bounds how far endless motion gets, and what running it costs.
+  s += "\n"
+       "  // Virtual time: `now` counts milliseconds from the start of the document.\n"
+       "  // Date, performance.now, timers and animation frames all follow it; the\n"
+       "  // timers and frames run one per task, in order of virtual time, without\n"
+       "  // waiting in between. Time moves only while no gate is closed (the load\n"
+       "  // of the document, a pending window.kestreliteReady promise), never\n"
+       "  // beyond BUDGET, and not at all once the capture holds the clock.\n"
+       "  let now = 0;\n"
+       "  const wall = () => Math.floor(T0 + now);\n"
+       "  const RealDate = Date;\n"
+       "  function VirtualDate(...a) {\n"
+       "    if (!(this instanceof VirtualDate)) return new RealDate(wall()).toString();\n"
+       "    return a.length ? new RealDate(...a) : new RealDate(wall());\n"
+       "  }\n"
+       "  VirtualDate.prototype = RealDate.prototype;\n"
+       "  VirtualDate.now = wall;\n"
+       "  VirtualDate.parse = RealDate.parse;\n"
+       "  VirtualDate.UTC = RealDate.UTC;\n"
+       "  Object.defineProperty(VirtualDate, 'name', { value: 'Date' });\n"
+       "  window.Date = VirtualDate;\n"
+       "  performance.now = () => now;\n"
+       "\n"
+       "  const realSetTimeout = setTimeout.bind(window);\n"
+       "  const timers = new Map();\n"
+       "  const frames = new Map();\n"
+       "  // The script may first run once the document has loaded, when nothing\n"
+       "  // in it needed a script context before.\n"
+       "  const gates = new Set(document.readyState === 'complete' ? [] : ['load']);\n"
+       "  let ids = 0, frameIds = 0, order = 0, level = 0, frameNo = 0;\n"
+       "  let held = false, posted = false;\n"
+       "  const report = (e) => { if (window.reportError) reportError(e); else console.error(e); };\n"
+       "  const pump = new MessageChannel();\n"
+       "  const wake = () => { if (!posted && !held) { posted = true; pump.port2.postMessage(0); } };\n"
+       "  // The earliest pending timer, or the next frame if callbacks wait for\n"
+       "  // one and it comes first. Frames fall on whole multiples of FRAME.\n"
+       "  const next = () => {\n"
+       "    let first = null;\n"
+       "    for (const t of timers.values()) {\n"
+       "      if (!first || t.due < first.due || (t.due === first.due && t.order < first.order)) first = t;\n"
+       "    }\n"
+       "    if (frames.size) {\n"
+       "      let k = Math.max(frameNo, Math.floor(now / FRAME)) + 1;\n"
+       "      if (k * FRAME <= now) k += 1;\n"
+       "      if (!first || k * FRAME < first.due) return { frame: k, due: k * FRAME };\n"
+       "    }\n"
+       "    return first;\n"
        "  };\n"
-       "  window.cancelAnimationFrame = (h) => clearTimeout(h);\n"
+       "  pump.port1.onmessage = () => {\n"
+       "    posted = false;\n"
+       "    const t = held ? null : next();\n"
+       "    if (!t || (t.due > now && (gates.size || t.due > BUDGET))) return;\n"
+       "    if (t.due > now) now = t.due;\n"
+       "    wake();\n"
+       "    if (t.frame) {\n"
+       "      frameNo = t.frame;\n"
+       "      const due = Array.from(frames.values());\n"
+       "      frames.clear();\n"
+       "      for (const cb of due) { try { cb(now); } catch (e) { report(e); } }\n"
+       "      return;\n"
+       "    }\n"
+       "    if (t.every < 0) timers.delete(t.id);\n"
+       "    else { t.due = now + (t.level > 5 && t.every < 4 ? 4 : t.every); t.order = order++; t.level += 1; }\n"
+       "    level = t.level;\n"
+       "    try { t.fn.apply(window, t.args); } catch (e) { report(e); } finally { level = 0; }\n"
+       "  };\n"
+       "  // Delays convert and clamp as in browsers: a 32-bit integer, at least\n"
+       "  // 0, and at least 4 once timers have nested more than five deep.\n"
+       "  const add = (fn, delay, args, repeat) => {\n"
+       "    let ms = delay | 0;\n"
+       "    if (ms < 0) ms = 0;\n"
+       "    if (level > 5 && ms < 4) ms = 4;\n"
+       "    const id = ++ids;\n"
+       "    const call = typeof fn === 'function' ? fn : () => (0, eval)(String(fn));\n"
+       "    timers.set(id, { id, due: now + ms, order: order++, fn: call, args, every: repeat ? ms : -1, level: level + 1 });\n"
+       "    wake();\n"
+       "    return id;\n"
+       "  };\n"
+       "  window.setTimeout = function setTimeout(fn, delay, ...args) { return add(fn, delay, args, false); };\n"
+       "  window.setInterval = function setInterval(fn, delay, ...args) { return add(fn, delay, args, true); };\n"
+       "  window.clearTimeout = window.clearInterval = function clearTimeout(id) { timers.delete(id | 0); };\n"
+       "  window.requestAnimationFrame = function requestAnimationFrame(cb) {\n"
+       "    if (typeof cb !== 'function') throw new TypeError('requestAnimationFrame needs a function');\n"
+       "    frames.set(++frameIds, cb);\n"
+       "    wake();\n"
+       "    return frameIds;\n"
+       "  };\n"
+       "  window.cancelAnimationFrame = function cancelAnimationFrame(id) { frames.delete(id | 0); };\n"
+       "\n"
+       "  const open = (gate) => { gates.delete(gate); wake(); };\n"
+       "  window.addEventListener('load', () => open('load'), { once: true });\n"
+       "  // A page may set window.kestreliteReady to a promise: its clock stands\n"
+       "  // still, and the capture waits, until that promise settles.\n"
+       "  let ready;\n"
+       "  Object.defineProperty(window, 'kestreliteReady', {\n"
+       "    configurable: true,\n"
+       "    get: () => ready,\n"
+       "    set: (p) => {\n"
+       "      ready = p;\n"
+       "      const gate = {};\n"
+       "      gates.add(gate);\n"
+       "      Promise.resolve(p).then(() => open(gate), () => open(gate));\n"
+       "    },\n"
+       "  });\n"
+       "  // What the stability script needs: real-time timers, and whether the\n"
+       "  // clock still has work before its budget.\n"
+       "  Object.defineProperty(window, Symbol.for('kestrelite.clock'), {\n"
+       "    value: {\n"
+       "      budget: BUDGET,\n"
+       "      setTimeout: realSetTimeout,\n"
+       "      hold: () => { held = true; },\n"
+       "      busy: () => {\n"
+       "        if (held) return false;\n"
+       "        for (const gate of gates) if (gate !== 'load') return true;\n"
+       "        const t = next();\n"
+       "        return !!t && t.due <= BUDGET;\n"
+       "      },\n"
+       "    },\n"
+       "  });\n"
        "\n"
        "  // crypto.getRandomValues is a second entropy source that would otherwise\n"
        "  // leak nondeterminism into anything generating ids.\n"
@@ -63,38 +166,97 @@ std::string determinism_script(const Determinism& d) {
 std::string stability_script(const StabilityOptions& o) {
   auto flag = [](bool b) { return b ? "true" : "false"; };
   std::string s;
-  s.reserve(1400);
+  s.reserve(5000);
   // The deadline is a real-time timer armed first, so that the load, font
   // and image waits are bounded by it too; `settled` stops the tick loop
-  // once either outcome has been delivered.
+  // once either outcome has been delivered. The page's own setTimeout
+  // follows the determinism script's virtual clock, so real time comes
+  // from the clock's saved original (the page's setTimeout where that
+  // script did not run).
   s += "new Promise((resolve) => {\n"
-       "  let settled = false;\n";
+       "  let settled = false;\n"
+       "  const key = Symbol.for('kestrelite.clock');\n"
+       "  const clock = window[key];\n"
+       "  const later = clock ? clock.setTimeout : setTimeout;\n"
+       "  const sleep = (ms) => new Promise((r) => later(r, ms));\n"
+       "  const windows = () => {\n"
+       "    const found = [];\n"
+       "    const visit = (w) => {\n"
+       "      try { if (w.document) found.push(w); } catch (e) {}\n"
+       "      for (let i = 0; i < w.frames.length; i++) visit(w.frames[i]);\n"
+       "    };\n"
+       "    visit(window);\n"
+       "    return found;\n"
+       "  };\n";
+  // Before resolving, everything that could still move is stopped, in the
+  // document and in every frame it can reach: the page clocks are held.
   // CSS transitions and animations and Web Animations run on the browser's
-  // own clock, which no page script controls: before resolving, finite
-  // ones are finished (the page shows their end state) and infinite ones
-  // paused at their start, and the text caret, which blinks on a timer of
-  // its own, is made transparent. The browser paints such changes only in
-  // a later frame, so the promise waits until a one-millisecond animation
-  // of an invisible marker has run (at most a second): by then the frame
+  // own clock: finite ones are finished (the page shows their end state)
+  // and infinite ones paused at their start. SMIL runs on a timeline of
+  // its own: it is paused where it would be at the end of the page clock's
+  // budget, which is the end of a finite animation. An animated GIF goes
+  // on animating on the browser's clock, which nothing reaches, so it is
+  // replaced by a canvas with the same style that shows its first frame
+  // (what drawing an animated image onto a canvas gives). A playing video
+  // is paused at its end, or at its start when it loops or its length is
+  // unknown, and waited for until that frame is there (at most a second).
+  // The text caret, which blinks on a timer of its own, is made
+  // transparent. The browser paints such changes only in a later frame,
+  // so the promise waits until a one-millisecond animation of an
+  // invisible marker has run (at most a second): by then the frame
   // holding the changes has been rendered.
-  s += "  const freeze = () => {\n"
-       "    for (const a of document.getAnimations()) {\n"
-       "      try {\n"
-       "        const end = a.effect ? a.effect.getComputedTiming().endTime : 0;\n"
-       "        if (end === Infinity) { a.pause(); a.currentTime = 0; } else { a.finish(); }\n"
-       "      } catch (e) {}\n"
+  s += "  const shown = (v) => new Promise((ok) => {\n"
+       "    const check = () => (v.error || (!v.seeking && (v.readyState >= 2 || v.networkState !== 2)))\n"
+       "      ? ok() : later(check, 16);\n"
+       "    check();\n"
+       "  });\n"
+       "  const freeze = () => {\n"
+       "    const videos = [];\n"
+       "    for (const w of windows()) {\n"
+       "      const doc = w.document;\n"
+       "      if (w[key]) w[key].hold();\n"
+       "      for (const a of doc.getAnimations()) {\n"
+       "        try {\n"
+       "          const end = a.effect ? a.effect.getComputedTiming().endTime : 0;\n"
+       "          if (end === Infinity) { a.pause(); a.currentTime = 0; } else { a.finish(); }\n"
+       "        } catch (e) {}\n"
+       "      }\n"
+       "      for (const svg of doc.querySelectorAll('svg')) {\n"
+       "        if (!svg.ownerSVGElement && svg.pauseAnimations) {\n"
+       "          svg.pauseAnimations();\n"
+       "          svg.setCurrentTime((clock ? clock.budget : 0) / 1000);\n"
+       "        }\n"
+       "      }\n"
+       "      for (const img of Array.from(doc.images)) {\n"
+       "        if (!img.complete || !img.naturalWidth || !/^data:image\\/gif|\\.gif([?#]|$)/i.test(img.currentSrc)) continue;\n"
+       "        const still = doc.createElement('canvas');\n"
+       "        still.width = img.naturalWidth;\n"
+       "        still.height = img.naturalHeight;\n"
+       "        still.getContext('2d').drawImage(img, 0, 0);\n"
+       "        const style = w.getComputedStyle(img);\n"
+       "        for (const name of style) still.style.setProperty(name, style.getPropertyValue(name));\n"
+       "        img.replaceWith(still);\n"
+       "      }\n"
+       "      for (const v of doc.querySelectorAll('video')) {\n"
+       "        const moving = !v.paused || v.autoplay;\n"
+       "        v.pause();\n"
+       "        if (moving) v.currentTime = v.loop || !isFinite(v.duration) ? 0 : v.duration;\n"
+       "        videos.push(v);\n"
+       "      }\n"
        "    }\n"
        "    const caret = document.createElement('style');\n"
        "    caret.textContent = '*, *::before, *::after { caret-color: transparent !important; }';\n"
        "    (document.head || document.documentElement).appendChild(caret);\n"
-       "    const marker = document.createElement('div');\n"
-       "    marker.style.cssText = 'position:fixed;left:0;top:0;width:1px;height:1px;opacity:0;pointer-events:none';\n"
-       "    document.documentElement.appendChild(marker);\n"
-       "    const painted = marker.animate([{ color: 'black' }, { color: 'white' }], { duration: 1 }).finished;\n"
-       "    return Promise.race([painted, new Promise((r) => setTimeout(r, 1000))]).then(() => marker.remove());\n"
+       "    return Promise.race([Promise.all(videos.map(shown)), sleep(1000)]).then(() => {\n"
+       "      const marker = document.createElement('div');\n"
+       "      marker.style.cssText = 'position:fixed;left:0;top:0;width:1px;height:1px;opacity:0;pointer-events:none';\n"
+       "      document.documentElement.appendChild(marker);\n"
+       "      const painted = marker.animate([{ color: 'black' }, { color: 'white' }], { duration: 1 }).finished;\n"
+       "      return Promise.race([painted, sleep(1000)]).then(() => marker.remove());\n"
+       "    });\n"
        "  };\n"
        "  const done = (why) => { if (!settled) { settled = true; freeze().then(() => resolve(why)); } };\n";
-  s += "  setTimeout(() => done('timeout'), " + std::to_string(o.timeout_ms) + ");\n";
+  s += "  later(() => done('timeout'), " + std::to_string(o.timeout_ms) + ");\n";
   // Navigation answers once the response headers arrive; the document may
   // still be loading, so the waits below start from its load event.
   s += "  const loaded = document.readyState === 'complete' ? Promise.resolve()\n"
@@ -103,12 +265,16 @@ std::string stability_script(const StabilityOptions& o) {
   s += "  const waits = [];\n";
   s += std::string("  if (") + flag(o.wait_fonts) + " && document.fonts && document.fonts.ready) {\n";
   s += "    waits.push(document.fonts.ready.catch(() => {}));\n"
-       "  }\n";
-  s += std::string("  if (") + flag(o.wait_images) + ") {\n";
-  s += "    const imgs = Array.from(document.images || []);\n"
-       "    waits.push(Promise.all(imgs.map((i) =>\n"
-       "      (i.decode ? i.decode().catch(() => {}) : Promise.resolve())\n"
-       "    )));\n"
+       "  }\n"
+       "  const decoded = (imgs) => Promise.all(imgs.map((i) =>\n"
+       "    (i.decode ? i.decode().catch(() => {}) : Promise.resolve())\n"
+       "  ));\n";
+  s += std::string("  const images = ") + flag(o.wait_images) + ";\n";
+  // The page is still while its DOM stays unchanged and no page clock has
+  // work left before its budget (canvas drawing and timer gaps change no
+  // DOM); images that timers brought in are waited for before it counts.
+  s += "  if (images) {\n"
+       "    waits.push(decoded(Array.from(document.images || [])));\n"
        "  }\n"
        "  Promise.all(waits).then(() => {\n"
        "    let quiet = 0;\n"
@@ -119,10 +285,14 @@ std::string stability_script(const StabilityOptions& o) {
        "    });\n"
        "    const tick = () => {\n"
        "      if (settled) { obs.disconnect(); return; }\n"
-       "      if (dirty) { dirty = false; quiet = 0; } else { quiet++; }\n";
-  s += "      if (quiet >= " + std::to_string(std::max<std::uint32_t>(o.quiet_ticks, 1)) +
-       ") { obs.disconnect(); return done('quiet'); }\n";
-  s += "      setTimeout(tick, 16);\n"
+       "      if (dirty || windows().some((w) => w[key] && w[key].busy())) { dirty = false; quiet = 0; } else { quiet++; }\n";
+  s += "      if (quiet >= " + std::to_string(std::max<std::uint32_t>(o.quiet_ticks, 1)) + ") {\n";
+  s += "        const loading = images ? Array.from(document.images || []).filter((i) => !i.complete) : [];\n"
+       "        if (!loading.length) { obs.disconnect(); return done('quiet'); }\n"
+       "        quiet = 0;\n"
+       "        return decoded(loading).then(tick);\n"
+       "      }\n"
+       "      later(tick, 16);\n"
        "    };\n"
        "    tick();\n"
        "  });\n"

@@ -2,18 +2,25 @@
 //
 // The determinism script is installed before navigation and runs ahead of
 // the page's own scripts in every document: it seeds Math.random and
-// crypto.getRandomValues, freezes Date at `epoch_ms`, and turns animation
-// frames into virtual time that advances `frame_ms` per frame.
+// crypto.getRandomValues and puts the page on a virtual clock. Date (from
+// `epoch_ms`), performance.now, setTimeout, setInterval and animation
+// frames (`frame_ms` apart) all follow that clock, which stands still
+// while the document loads and then runs the page's timers and frames in
+// order without waiting, up to `budget_ms` of virtual time: finite motion
+// reaches its end, endless motion stops at the budget, whatever the
+// machine's speed. A page may hold the clock, and the capture, by setting
+// window.kestreliteReady to a promise.
 //
 // The stability script is evaluated after navigation; its promise resolves
-// to 'quiet' once the document has loaded, its fonts and images are ready
-// and the DOM has gone `quiet_ticks` 16 ms ticks without a change, or to
-// 'timeout' once `timeout_ms` of real time have passed since it started,
-// whichever comes first. The deadline is a real-time timer: the page's Date
-// is frozen by the determinism script, but its timers are not. Before it
-// resolves, it finishes the page's finite animations and transitions,
-// pauses infinite ones at their start and hides the text caret, since those
-// run on clocks no page script controls.
+// to 'quiet' once the document has loaded, its fonts and images are ready,
+// no page clock has work left before its budget and the DOM has gone
+// `quiet_ticks` 16 ms ticks without a change, or to 'timeout' once
+// `timeout_ms` of real time have passed since it started, whichever comes
+// first. The deadline is a real-time timer. Before it resolves, it holds
+// the page clocks, finishes the page's finite animations and transitions,
+// pauses infinite ones at their start, pauses SMIL where the budget ends,
+// shows animated GIFs at their first frame, pauses playing videos and
+// hides the text caret, since those run on clocks no page script controls.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +34,8 @@ struct Determinism {
   std::uint64_t seed = 42;
   std::int64_t epoch_ms = 1750000000000;  // 2025-06-15T15:06:40Z
   double frame_ms = 1000.0 / 60.0;
+  // How far the page clock may run after the document has loaded.
+  std::uint32_t budget_ms = 10000;
 };
 
 struct StabilityOptions {

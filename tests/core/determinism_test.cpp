@@ -27,18 +27,20 @@ TEST(DeterminismTest, DefaultsAreTheFrozenInstantAndSixtyFramesASecond) {
   EXPECT_EQ(d.seed, 42u);
   EXPECT_EQ(d.epoch_ms, 1750000000000);
   EXPECT_EQ(d.frame_ms, 16.666666666666668);
+  EXPECT_EQ(d.budget_ms, 10000u);
 }
 
-TEST(DeterminismTest, DefaultScriptHasTheSeedEpochAndFrameLines) {
+TEST(DeterminismTest, DefaultScriptHasTheSeedEpochFrameAndBudgetLines) {
   std::vector<std::string> l = lines(determinism_script(Determinism{}));
-  ASSERT_EQ(l.size(), 43u);
+  ASSERT_EQ(l.size(), 141u);
   EXPECT_EQ(l[0], "(() => {");
   EXPECT_EQ(l[1], "  let s = 42 >>> 0;");
   EXPECT_EQ(l[8], "  const T0 = 1750000000000;");
-  EXPECT_EQ(l[20], "");
-  EXPECT_EQ(l[24], "  const FRAME = 16.666666666666668;");
-  EXPECT_EQ(l[32], "  // crypto.getRandomValues is a second entropy source that would otherwise");
-  EXPECT_EQ(l[42], "})();");
+  EXPECT_EQ(l[9], "  const FRAME = 16.666666666666668;");
+  EXPECT_EQ(l[10], "  const BUDGET = 10000;");
+  EXPECT_EQ(l[11], "");
+  EXPECT_EQ(l[130], "  // crypto.getRandomValues is a second entropy source that would otherwise");
+  EXPECT_EQ(l[140], "})();");
 }
 
 struct NumberCase {
@@ -46,30 +48,34 @@ struct NumberCase {
   const char* seed_line;
   const char* epoch_line;
   const char* frame_line;
+  const char* budget_line;
 };
 
 TEST(DeterminismTest, NumbersPrintInPlainDecimal) {
   const NumberCase cases[] = {
-      {{.seed = 0, .epoch_ms = -1, .frame_ms = 16.0}, "  let s = 0 >>> 0;", "  const T0 = -1;", "  const FRAME = 16;"},
-      {{.seed = 18446744073709551615u, .epoch_ms = 0, .frame_ms = 0.1},
-       "  let s = 18446744073709551615 >>> 0;", "  const T0 = 0;", "  const FRAME = 0.1;"},
+      {{.seed = 0, .epoch_ms = -1, .frame_ms = 16.0, .budget_ms = 0}, "  let s = 0 >>> 0;", "  const T0 = -1;",
+       "  const FRAME = 16;", "  const BUDGET = 0;"},
+      {{.seed = 18446744073709551615u, .epoch_ms = 0, .frame_ms = 0.1, .budget_ms = 4294967295u},
+       "  let s = 18446744073709551615 >>> 0;", "  const T0 = 0;", "  const FRAME = 0.1;",
+       "  const BUDGET = 4294967295;"},
       {{.seed = 7, .epoch_ms = 9, .frame_ms = 1e21}, "  let s = 7 >>> 0;", "  const T0 = 9;",
-       "  const FRAME = 1000000000000000000000;"},
+       "  const FRAME = 1000000000000000000000;", "  const BUDGET = 10000;"},
   };
   for (const NumberCase& c : cases) {
     std::vector<std::string> l = lines(determinism_script(c.d));
     EXPECT_EQ(l[1], c.seed_line);
     EXPECT_EQ(l[8], c.epoch_line);
-    EXPECT_EQ(l[24], c.frame_line);
+    EXPECT_EQ(l[9], c.frame_line);
+    EXPECT_EQ(l[10], c.budget_line);
   }
 }
 
 TEST(StabilityTest, InsertsTheSettingsEveryRunUses) {
   std::string script = stability_script(StabilityOptions{});
-  EXPECT_THAT(script, HasSubstr("  setTimeout(() => done('timeout'), 10000);\n"));
+  EXPECT_THAT(script, HasSubstr("  later(() => done('timeout'), 10000);\n"));
   EXPECT_THAT(script, HasSubstr("  if (true && document.fonts && document.fonts.ready) {\n"));
-  EXPECT_THAT(script, HasSubstr("  if (true) {\n"));
-  EXPECT_THAT(script, HasSubstr("      if (quiet >= 2) { obs.disconnect(); return done('quiet'); }\n"));
+  EXPECT_THAT(script, HasSubstr("  const images = true;\n"));
+  EXPECT_THAT(script, HasSubstr("      if (quiet >= 2) {\n"));
   EXPECT_TRUE(script.starts_with("new Promise((resolve) => {\n"));
   EXPECT_TRUE(script.ends_with("\n})"));
 }
@@ -79,7 +85,7 @@ TEST(StabilityTest, ZeroQuietTicksActsAsOne) {
   std::string script = stability_script(o);
   EXPECT_THAT(script, HasSubstr("      if (quiet >= 1) {"));
   EXPECT_THAT(script, HasSubstr("  if (false && document.fonts"));
-  EXPECT_THAT(script, HasSubstr("  if (false) {\n"));
+  EXPECT_THAT(script, HasSubstr("  const images = false;\n"));
   EXPECT_THAT(script, HasSubstr("done('timeout'), 5);"));
 }
 

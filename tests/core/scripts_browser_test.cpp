@@ -61,16 +61,45 @@ TEST_F(PageScriptsTest, SeededRandomFrozenClockAndVirtualFrames) {
   EXPECT_EQ(evaluate(b, "[Date.now(), new Date().getTime(), new Date(0).getTime(), typeof Date(), Date.name, "
                         "new Date() instanceof Date, Date.UTC(2000, 0, 1)]"),
             (json{1750000000000, 1750000000000, 0, "string", "Date", true, 946684800000}));
-  EXPECT_EQ(evaluate(b, "new Promise((r) => setTimeout(() => r(Date.now()), 50))"), 1750000000000);
+  EXPECT_EQ(evaluate(b, "new Promise((r) => setTimeout(() => r(Date.now()), 50))"), 1750000000050);
 
+  // The callbacks of one frame share its time; asking for a frame does not move the clock.
   fresh_document(b);
   EXPECT_EQ(evaluate(b, "(() => { const before = performance.now();"
                         "  requestAnimationFrame(() => {}); requestAnimationFrame(() => {});"
                         "  return new Promise((r) => requestAnimationFrame((t) => r([before, t, performance.now()])));"
                         "})()"),
-            (json{0, 50, 50}));
-  EXPECT_EQ(evaluate(b, "(() => { requestAnimationFrame(() => {}); return performance.now(); })()"),
-            50 + 1000.0 / 60);
+            (json{0, 1000.0 / 60, 1000.0 / 60}));
+  EXPECT_EQ(evaluate(b, "(() => { requestAnimationFrame(() => {}); return performance.now(); })()"), 1000.0 / 60);
+}
+
+TEST_F(PageScriptsTest, TimersAndFramesRunInVirtualTimeOrderUpToTheBudget) {
+  Browser b = start(Determinism{.budget_ms = 1000});
+  fresh_document(b);
+  // A frame at 16.67 ms comes between the timers at 10 and 20 ms; an
+  // interval of 400 ms runs at 400 and 800 ms and then meets the budget.
+  EXPECT_EQ(evaluate(b, "new Promise((r) => { const seen = [];"
+                        "  const note = (what) => seen.push([what, performance.now(), Date.now() - 1750000000000]);"
+                        "  setTimeout(() => note('b'), 20); setTimeout(note, 10, 'a'); setTimeout(() => note('c'), 20);"
+                        "  requestAnimationFrame((t) => note('frame ' + t));"
+                        "  setInterval(() => note('tick'), 400);"
+                        "  setTimeout(() => r(seen), 1500); setTimeout(() => r(seen.concat([['stopped']])), 990); })"),
+            (json{{"a", 10, 10}, {"frame 16.666666666666668", 1000.0 / 60, 16}, {"b", 20, 20}, {"c", 20, 20},
+                  {"tick", 400, 400}, {"tick", 800, 800}, {"stopped"}}));
+}
+
+TEST_F(PageScriptsTest, AReadinessPromiseHoldsTheClockUntilItSettles) {
+  Browser b = start(Determinism{});
+  fresh_document(b);
+  evaluate(b, "window.kestreliteReady = new Promise((r) => { window.release = r; });"
+              "setTimeout(() => { document.title = 'ran'; }, 10); 1");
+  EXPECT_EQ(evaluate(b, "new Promise((r) => window[Symbol.for('kestrelite.clock')].setTimeout(() =>"
+                        "  r([document.title, window[Symbol.for('kestrelite.clock')].busy()]), 200))"),
+            (json{"", true}));
+  EXPECT_EQ(evaluate(b, stability_script(StabilityOptions{.timeout_ms = 300})), "timeout");
+  evaluate(b, "release(); 1");
+  EXPECT_EQ(evaluate(b, "new Promise((r) => window[Symbol.for('kestrelite.clock')].setTimeout(() => r(document.title), 100))"),
+            "");
 }
 
 TEST_F(PageScriptsTest, SeedZero) {
@@ -91,9 +120,25 @@ TEST_F(PageScriptsTest, StabilityScriptSettlesAQuietPage) {
 TEST_F(PageScriptsTest, StabilityScriptGivesUpOnAPageThatNeverSettles) {
   Browser b = start(Determinism{});
   fresh_document(b);
-  evaluate(b, "(() => { const tick = () => { document.body.dataset.n = Math.random(); requestAnimationFrame(tick); };"
-              " tick(); return 1; })()");
+  // Messages are no timers: this loop changes the document without end.
+  evaluate(b, "(() => { const c = new MessageChannel();"
+              " c.port1.onmessage = () => { document.body.dataset.n = Math.random(); c.port2.postMessage(0); };"
+              " c.port2.postMessage(0); return 1; })()");
   EXPECT_EQ(evaluate(b, stability_script(StabilityOptions{.timeout_ms = 300})), "timeout");
+}
+
+TEST_F(PageScriptsTest, EndlessFrameLoopsStopAtTheBudgetAndNothingRunsOnceSettled) {
+  Browser b = start(Determinism{.budget_ms = 2000});
+  fresh_document(b);
+  evaluate(b, "(() => { const tick = (t) => { document.body.dataset.t = t; requestAnimationFrame(tick); };"
+              " requestAnimationFrame(tick); setInterval(() => { document.title = String(performance.now()); }, 300);"
+              " return 1; })()");
+  EXPECT_EQ(evaluate(b, stability_script(StabilityOptions{})), "quiet");
+  EXPECT_EQ(evaluate(b, "[document.body.dataset.t, document.title, performance.now()]"),
+            (json{"1983.3333333333335", "1800", 1983.3333333333335}));
+  evaluate(b, "setTimeout(() => { document.title = 'late'; }, 0); requestAnimationFrame(() => { document.title = 'late'; }); 1");
+  EXPECT_EQ(evaluate(b, "new Promise((r) => window[Symbol.for('kestrelite.clock')].setTimeout(() => r(document.title), 100))"),
+            "1800");
 }
 
 }  // namespace
