@@ -199,15 +199,15 @@ std::string stability_script(const StabilityOptions& o) {
   // replaced by a canvas with the same style that shows its first frame
   // (what drawing an animated image onto a canvas gives). A playing video
   // is paused at its end, or at its start when it loops or its length is
-  // unknown, and waited for until that frame is there (at most a second).
+  // unknown; its length is known only once its metadata has arrived, and
+  // every video is waited for until its frame is there (at most a second).
   // The text caret, which blinks on a timer of its own, is made
   // transparent. The browser paints such changes only in a later frame,
   // so the promise waits until a one-millisecond animation of an
   // invisible marker has run (at most a second): by then the frame
   // holding the changes has been rendered.
-  s += "  const shown = (v) => new Promise((ok) => {\n"
-       "    const check = () => (v.error || (!v.seeking && (v.readyState >= 2 || v.networkState !== 2)))\n"
-       "      ? ok() : later(check, 16);\n"
+  s += "  const until = (test) => new Promise((ok) => {\n"
+       "    const check = () => test() ? ok() : later(check, 16);\n"
        "    check();\n"
        "  });\n"
        "  const freeze = () => {\n"
@@ -240,14 +240,17 @@ std::string stability_script(const StabilityOptions& o) {
        "      for (const v of doc.querySelectorAll('video')) {\n"
        "        const moving = !v.paused || v.autoplay;\n"
        "        v.pause();\n"
-       "        if (moving) v.currentTime = v.loop || !isFinite(v.duration) ? 0 : v.duration;\n"
-       "        videos.push(v);\n"
+       "        const loading = () => !v.error && v.networkState === 2;\n"
+       "        videos.push(until(() => !loading() || v.readyState >= 1).then(() => {\n"
+       "          if (moving) v.currentTime = v.loop || !isFinite(v.duration) ? 0 : v.duration;\n"
+       "          return until(() => !v.seeking && (!loading() || v.readyState >= 2));\n"
+       "        }));\n"
        "      }\n"
        "    }\n"
        "    const caret = document.createElement('style');\n"
        "    caret.textContent = '*, *::before, *::after { caret-color: transparent !important; }';\n"
        "    (document.head || document.documentElement).appendChild(caret);\n"
-       "    return Promise.race([Promise.all(videos.map(shown)), sleep(1000)]).then(() => {\n"
+       "    return Promise.race([Promise.all(videos), sleep(1000)]).then(() => {\n"
        "      const marker = document.createElement('div');\n"
        "      marker.style.cssText = 'position:fixed;left:0;top:0;width:1px;height:1px;opacity:0;pointer-events:none';\n"
        "      document.documentElement.appendChild(marker);\n"
