@@ -6,10 +6,10 @@ process. For each it prints one JSON line: the wall time and this process's
 own CPU time of the call in milliseconds (the browser, a child, is not
 counted), the minor page faults during the call, the peak resident memory
 of this process image in KiB (VmHWM, so that a parent's memory inherited at
-start is not counted) after the call, the outcome and the PNG size. The
-first call in a process also pays one-time costs (OpenSSL's initialisation
-above all); later calls show the cost of a long-running host such as the
-command-line tool. Only what the measurement needs is imported, so that the
+start is not counted) after the call, the outcome, the PNG size and its
+digest. The first call in a process also pays one-time costs (OpenSSL's
+initialisation above all); later calls show the cost of a long-running host
+such as the command-line tool. Only what the measurement needs is imported, so that the
 memory figure is kestrelite's and the interpreter's.
 """
 
@@ -47,6 +47,7 @@ def capture(job):
         "outcome": result["outcome"],
         "error": result.get("error"),
         "bytes": result.get("capture", {}).get("bytes", 0),
+        "sha256": result.get("capture", {}).get("sha256"),
     }
 
 

@@ -24,7 +24,11 @@ Runs, in this order:
   7. kestrelite compare: two runs of all 46 presets, the second of a copy
      of pages/index.html with one word changed, compared by the command in
      a fresh process each time, and their 3840x2160 pair compared alone in
-     this process.
+     this process;
+  7. the motion pages of the tests (tests/python/pages/motion: frame loops,
+     SMIL, timers, a GIF and videos, with the media made on the spot), each
+     on three presets, `--motion-rounds` times: the settle time of each kind
+     of motion, and how many different images each gave.
 It prints tables and writes every figure to bench/results/<date>T<time>.json.
 
 Run it with the interpreter kestrelite is built for and
@@ -52,6 +56,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 PAGES = HERE / "pages"
+TEST_PAGES = HERE.parent / "tests" / "python" / "pages"
 PEERS = HERE / "peers"
 RESULTS = HERE / "results"
 BROWSER = "/usr/lib/chromium/chromium-headless-shell"
@@ -65,6 +70,10 @@ DEVICES = [
     "apple-tv-2160",
 ]
 LARGEST = "apple-tv-2160"
+MOTION_PAGES = ["motion.html", "chart.html", "spinner.html", "smil.html", "countup.html?step=50",
+                "countup.html?step=120", "countup.html?step=250", "chain.html", "clock.html", "gif.html",
+                "video.html"]
+MOTION_DEVICES = ["apple-watch-ultra-3", "apple-iphone-6-9-1320", "apple-tv-2160"]
 
 PHASES = ["launch", "attach", "emulation", "navigate", "settle", "probe",
           "screenshot", "decode", "write", "shutdown"]
@@ -552,6 +561,50 @@ def targets(summary, cli, scaled, micro_rows, compared=None, batch=None, store_s
     return t
 
 
+def motion_folder(work):
+    """The test suite's motion pages with their GIF and WebM, in one folder."""
+    sys.path.insert(0, str(TEST_PAGES.parent))
+    from motion_media import record_webm, write_gif
+    folder = work / "motion"
+    folder.mkdir()
+    for page in [TEST_PAGES / "motion.html", *(TEST_PAGES / "motion").glob("*.html")]:
+        shutil.copy(page, folder)
+    write_gif(folder / "spin.gif")
+    record_webm(folder / "clip.webm", BROWSER)
+    return folder
+
+
+def motion(python_env, base_url, work, count):
+    """Each motion page on MOTION_DEVICES, `count` rounds of one process each."""
+    rows = {(page, device): [] for page in MOTION_PAGES for device in MOTION_DEVICES}
+    for r in range(count):
+        print(f"  round {r + 1}/{count}  (load {load_average()[0]:.2f})", flush=True)
+        results = run_ours(python_env, [(base_url + page, device) for page, device in rows], work)
+        for key, o in zip(rows, results):
+            rows[key].append(o)
+    summary = {}
+    for page in MOTION_PAGES:
+        per_device = {}
+        for device in MOTION_DEVICES:
+            runs = rows[(page, device)]
+            per_device[device] = {
+                "settle_ms": median([o["phases"]["settle"] for o in runs if o["phases"]]),
+                "wall_ms": median([o["wall_ms"] for o in runs]),
+                "images": len({o["sha256"] for o in runs}),
+                "outcomes": sorted({o["outcome"] for o in runs}),
+            }
+        summary[page] = per_device
+    return summary
+
+
+def print_motion(summary):
+    print("\nmotion pages: median settle ms (different images over the rounds)")
+    print("  " + f"{'page':24}" + "".join(f"{d:>26}" for d in MOTION_DEVICES))
+    for page, per_device in summary.items():
+        cells = "".join(f"{fmt(c['settle_ms']):>22} ({c['images']})" for c in per_device.values())
+        print(f"  {page:24}{cells}")
+
+
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
     def log_message(self, *args):
         pass
@@ -571,11 +624,15 @@ def main():
     parser.add_argument("--no-scaling", action="store_true")
     parser.add_argument("--no-compare", action="store_true")
     parser.add_argument("--only-compare", action="store_true",
-                        help="run the compare benchmark alone (no micro, end-to-end, command-line or scaling runs)")
+                        help="run the compare benchmark alone (no micro, end-to-end, command-line, scaling or"
+                        " motion runs)")
+    parser.add_argument("--motion-rounds", type=int, default=int(os.environ.get("BENCH_MOTION_ROUNDS", "3")),
+                        help="rounds over the motion pages (0: skip)")
     parser.add_argument("--results", default=str(RESULTS), help="folder for the JSON file")
     args = parser.parse_args()
     if args.only_compare:
         args.micro, args.rounds, args.batch_rounds, args.cli_repeats, args.set_repeats = None, 0, 0, 0, 0
+        args.motion_rounds = 0
         args.no_scaling = args.no_puppeteer = True
 
     import kestrelite
@@ -597,7 +654,8 @@ def main():
                     "node": subprocess.run(["node", "--version"], capture_output=True, text=True).stdout.strip()
                     if with_puppeteer else None},
         "config": {"rounds": args.rounds, "batch_rounds": args.batch_rounds, "cli_repeats": args.cli_repeats,
-                   "set_repeats": args.set_repeats, "devices": DEVICES,
+                   "set_repeats": args.set_repeats, "devices": DEVICES, "motion_rounds": args.motion_rounds,
+                   "motion_devices": MOTION_DEVICES,
                    "browser_path": BROWSER},
     }
 
@@ -655,6 +713,19 @@ def main():
                   f" compared {COMPARE_REPEATS} times by the command, and their {LARGEST} pair alone", flush=True)
             compared = compare_bench(python_env, devices, work, COMPARE_REPEATS)
         result["compare"] = compared
+
+        if args.motion_rounds > 0:
+            folder = motion_folder(work)
+            motion_server = http.server.ThreadingHTTPServer(
+                ("127.0.0.1", 0), functools.partial(QuietHandler, directory=str(folder)))
+            threading.Thread(target=motion_server.serve_forever, daemon=True).start()
+            print(f"\nmotion pages, {args.motion_rounds} rounds", flush=True)
+            try:
+                result["motion"] = motion(python_env, f"http://127.0.0.1:{motion_server.server_address[1]}/",
+                                          work, args.motion_rounds)
+            finally:
+                motion_server.shutdown()
+            print_motion(result["motion"])
     finally:
         server.shutdown()
         shutil.rmtree(work, ignore_errors=True)
