@@ -197,10 +197,14 @@ std::string stability_script(const StabilityOptions& o) {
   // budget, which is the end of a finite animation. An animated GIF goes
   // on animating on the browser's clock, which nothing reaches, so it is
   // replaced by a canvas with the same style that shows its first frame
-  // (what drawing an animated image onto a canvas gives). A playing video
-  // is paused at its end, or at its start when it loops or its length is
-  // unknown; its length is known only once its metadata has arrived, and
-  // every video is waited for until its frame is there (at most a second).
+  // (what drawing an animated image onto a canvas gives). A playing (or
+  // autoplaying) video is paused at its end, or at its start when it loops
+  // or its length stays unknown. A video may not have begun to load yet,
+  // and its length may be known only once the browser has read the whole
+  // file (a WebM written live has none in its header), so each one is
+  // waited for until its length is known or its loading stops, and then
+  // until its frame is there: for a second, or until the deadline if that
+  // is later.
   // The text caret, which blinks on a timer of its own, is made
   // transparent. The browser paints such changes only in a later frame,
   // so the promise waits until a one-millisecond animation of an
@@ -239,18 +243,23 @@ std::string stability_script(const StabilityOptions& o) {
        "      }\n"
        "      for (const v of doc.querySelectorAll('video')) {\n"
        "        const moving = !v.paused || v.autoplay;\n"
+       "        const end = moving && !v.loop;\n"
        "        v.pause();\n"
-       "        const loading = () => !v.error && v.networkState === 2;\n"
-       "        videos.push(until(() => !loading() || v.readyState >= 1).then(() => {\n"
-       "          if (moving) v.currentTime = v.loop || !isFinite(v.duration) ? 0 : v.duration;\n"
-       "          return until(() => !v.seeking && (!loading() || v.readyState >= 2));\n"
+       "        if (!v.src && !v.srcObject && !v.querySelector('source')) continue;\n"
+       "        const gone = () => v.error || v.networkState === 3;\n"
+       "        const idle = () => v.networkState === 1;\n"
+       "        const known = () => moving ? v.readyState >= 1 && (!end || isFinite(v.duration) || idle())\n"
+       "          : v.readyState >= 2 || idle();\n"
+       "        videos.push(until(() => gone() || known()).then(() => {\n"
+       "          if (moving) v.currentTime = end && isFinite(v.duration) ? v.duration : 0;\n"
+       "          return until(() => gone() || (!v.seeking && (v.readyState >= 2 || idle())));\n"
        "        }));\n"
        "      }\n"
        "    }\n"
        "    const caret = document.createElement('style');\n"
        "    caret.textContent = '*, *::before, *::after { caret-color: transparent !important; }';\n"
        "    (document.head || document.documentElement).appendChild(caret);\n"
-       "    return Promise.race([Promise.all(videos), sleep(1000)]).then(() => {\n"
+       "    return Promise.race([Promise.all(videos), Promise.all([sleep(1000), deadline])]).then(() => {\n"
        "      const marker = document.createElement('div');\n"
        "      marker.style.cssText = 'position:fixed;left:0;top:0;width:1px;height:1px;opacity:0;pointer-events:none';\n"
        "      document.documentElement.appendChild(marker);\n"
@@ -259,7 +268,8 @@ std::string stability_script(const StabilityOptions& o) {
        "    });\n"
        "  };\n"
        "  const done = (why) => { if (!settled) { settled = true; freeze().then(() => resolve(why)); } };\n";
-  s += "  later(() => done('timeout'), " + std::to_string(o.timeout_ms) + ");\n";
+  s += "  const deadline = sleep(" + std::to_string(o.timeout_ms) + ");\n"
+       "  deadline.then(() => done('timeout'));\n";
   // Navigation answers once the response headers arrive; the document may
   // still be loading, so the waits below start from its load event.
   s += "  const loaded = document.readyState === 'complete' ? Promise.resolve()\n"

@@ -72,7 +72,7 @@ TEST(DeterminismTest, NumbersPrintInPlainDecimal) {
 
 TEST(StabilityTest, InsertsTheSettingsEveryRunUses) {
   std::string script = stability_script(StabilityOptions{});
-  EXPECT_THAT(script, HasSubstr("  later(() => done('timeout'), 10000);\n"));
+  EXPECT_THAT(script, HasSubstr("  const deadline = sleep(10000);\n"));
   EXPECT_THAT(script, HasSubstr("  if (true && document.fonts && document.fonts.ready) {\n"));
   EXPECT_THAT(script, HasSubstr("  const images = true;\n"));
   EXPECT_THAT(script, HasSubstr("      if (quiet >= 2) {\n"));
@@ -86,7 +86,7 @@ TEST(StabilityTest, ZeroQuietTicksActsAsOne) {
   EXPECT_THAT(script, HasSubstr("      if (quiet >= 1) {"));
   EXPECT_THAT(script, HasSubstr("  if (false && document.fonts"));
   EXPECT_THAT(script, HasSubstr("  const images = false;\n"));
-  EXPECT_THAT(script, HasSubstr("done('timeout'), 5);"));
+  EXPECT_THAT(script, HasSubstr("  const deadline = sleep(5);\n"));
 }
 
 TEST(StabilityTest, NoDeadlineReadsThePageClock) {

@@ -148,5 +148,6 @@ def test_every_preset_gives_one_image_per_page_three_times_once_under_load(motio
                 loop.kill()
                 loop.wait()
     differing = sorted(key for key, seen in digests.items() if len(seen) != 1)
-    assert failures == [] and differing == []
+    assert failures == [], failures
+    assert differing == [], differing
     assert len(digests) == len(END_STATES) * len(ALL_PRESETS)
