@@ -25,18 +25,21 @@ std::string determinism_script(const Determinism& d) {
   s += "  const T0 = " + std::to_string(d.epoch_ms) + ";\n";
   s += "  const FRAME = " + shortest_decimal(d.frame_ms) + ";\n";
   s += "  const BUDGET = " + std::to_string(d.budget_ms) + ";\n";
+  s += "  const FRAMES = " + std::to_string(d.frame_budget) + ";\n";
   // One virtual clock drives everything the page can time itself by, so
   // that what it shows is a function of the page alone, not of the
   // machine's speed. It stands still while the document loads because the
   // network's timing is the one input a page script cannot pin; BUDGET
-  // bounds how far endless motion gets, and what running it costs.
+  // bounds how far endless motion gets, and FRAMES what running it costs:
+  // a frame loop redrawing a large canvas costs milliseconds per frame.
   s += "\n"
        "  // Virtual time: `now` counts milliseconds from the start of the document.\n"
        "  // Date, performance.now, timers and animation frames all follow it; the\n"
        "  // timers and frames run one per task, in order of virtual time, without\n"
        "  // waiting in between. Time moves only while no gate is closed (the load\n"
        "  // of the document, a pending window.kestreliteReady promise), never\n"
-       "  // beyond BUDGET, and not at all once the capture holds the clock.\n"
+       "  // beyond BUDGET, and not at all once the capture holds the clock; the\n"
+       "  // document gets no more than FRAMES animation frames.\n"
        "  let now = 0;\n"
        "  const wall = () => Math.floor(T0 + now);\n"
        "  const RealDate = Date;\n"
@@ -58,7 +61,7 @@ std::string determinism_script(const Determinism& d) {
        "  // The script may first run once the document has loaded, when nothing\n"
        "  // in it needed a script context before.\n"
        "  const gates = new Set(document.readyState === 'complete' ? [] : ['load']);\n"
-       "  let ids = 0, frameIds = 0, order = 0, level = 0, frameNo = 0;\n"
+       "  let ids = 0, frameIds = 0, order = 0, level = 0, frameNo = 0, served = 0;\n"
        "  let held = false, posted = false;\n"
        "  const report = (e) => { if (window.reportError) reportError(e); else console.error(e); };\n"
        "  const pump = new MessageChannel();\n"
@@ -70,9 +73,9 @@ std::string determinism_script(const Determinism& d) {
        "    for (const t of timers.values()) {\n"
        "      if (!first || t.due < first.due || (t.due === first.due && t.order < first.order)) first = t;\n"
        "    }\n"
-       "    if (frames.size) {\n"
-       "      let k = Math.max(frameNo, Math.floor(now / FRAME)) + 1;\n"
-       "      if (k * FRAME <= now) k += 1;\n"
+       "    if (frames.size && served < FRAMES) {\n"
+       "      let k = Math.max(frameNo + 1, Math.ceil(now / FRAME));\n"
+       "      if (k * FRAME < now) k += 1;\n"
        "      if (!first || k * FRAME < first.due) return { frame: k, due: k * FRAME };\n"
        "    }\n"
        "    return first;\n"
@@ -85,6 +88,7 @@ std::string determinism_script(const Determinism& d) {
        "    wake();\n"
        "    if (t.frame) {\n"
        "      frameNo = t.frame;\n"
+       "      served += 1;\n"
        "      const due = Array.from(frames.values());\n"
        "      frames.clear();\n"
        "      for (const cb of due) { try { cb(now); } catch (e) { report(e); } }\n"

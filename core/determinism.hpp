@@ -6,9 +6,9 @@
 // `epoch_ms`), performance.now, setTimeout, setInterval and animation
 // frames (`frame_ms` apart) all follow that clock, which stands still
 // while the document loads and then runs the page's timers and frames in
-// order without waiting, up to `budget_ms` of virtual time: finite motion
-// reaches its end, endless motion stops at the budget, whatever the
-// machine's speed. A page may hold the clock, and the capture, by setting
+// order without waiting, up to `budget_ms` of virtual time and
+// `frame_budget` frames: finite motion reaches its end, endless motion
+// stops at the budget, whatever the machine's speed. A page may hold the clock, and the capture, by setting
 // window.kestreliteReady to a promise.
 //
 // The stability script is evaluated after navigation; its promise resolves
@@ -34,8 +34,10 @@ struct Determinism {
   std::uint64_t seed = 42;
   std::int64_t epoch_ms = 1750000000000;  // 2025-06-15T15:06:40Z
   double frame_ms = 1000.0 / 60.0;
-  // How far the page clock may run after the document has loaded.
+  // How far the page clock may run after the document has loaded, and how
+  // many animation frames a document gets (5 s of them).
   std::uint32_t budget_ms = 10000;
+  std::uint32_t frame_budget = 300;
 };
 
 struct StabilityOptions {

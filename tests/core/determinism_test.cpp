@@ -28,19 +28,21 @@ TEST(DeterminismTest, DefaultsAreTheFrozenInstantAndSixtyFramesASecond) {
   EXPECT_EQ(d.epoch_ms, 1750000000000);
   EXPECT_EQ(d.frame_ms, 16.666666666666668);
   EXPECT_EQ(d.budget_ms, 10000u);
+  EXPECT_EQ(d.frame_budget, 300u);
 }
 
 TEST(DeterminismTest, DefaultScriptHasTheSeedEpochFrameAndBudgetLines) {
   std::vector<std::string> l = lines(determinism_script(Determinism{}));
-  ASSERT_EQ(l.size(), 141u);
+  ASSERT_EQ(l.size(), 144u);
   EXPECT_EQ(l[0], "(() => {");
   EXPECT_EQ(l[1], "  let s = 42 >>> 0;");
   EXPECT_EQ(l[8], "  const T0 = 1750000000000;");
   EXPECT_EQ(l[9], "  const FRAME = 16.666666666666668;");
   EXPECT_EQ(l[10], "  const BUDGET = 10000;");
-  EXPECT_EQ(l[11], "");
-  EXPECT_EQ(l[130], "  // crypto.getRandomValues is a second entropy source that would otherwise");
-  EXPECT_EQ(l[140], "})();");
+  EXPECT_EQ(l[11], "  const FRAMES = 300;");
+  EXPECT_EQ(l[12], "");
+  EXPECT_EQ(l[133], "  // crypto.getRandomValues is a second entropy source that would otherwise");
+  EXPECT_EQ(l[143], "})();");
 }
 
 struct NumberCase {
