@@ -202,13 +202,14 @@ std::string stability_script(const StabilityOptions& o) {
   // on animating on the browser's clock, which nothing reaches, so it is
   // replaced by a canvas with the same style that shows its first frame
   // (what drawing an animated image onto a canvas gives). A playing (or
-  // autoplaying) video is paused at its end, or at its start when it loops
-  // or its length stays unknown. A video may not have begun to load yet,
-  // and its length may be known only once the browser has read the whole
-  // file (a WebM written live has none in its header), so each one is
-  // waited for until its length is known or its loading stops, and then
-  // until its frame is there: for a second, or until the deadline if that
-  // is later.
+  // autoplaying) video is paused at its end, or at its start when it
+  // loops. Its length may be unknown until the browser has read the whole
+  // file (a WebM written live has none in its header), so the end is
+  // sought as a time far beyond any length, which the browser takes as the
+  // end. A video may not have begun to load yet, so each one is waited for
+  // until its metadata is there (or, not playing, its frame or the end of
+  // its loading), and then until the sought frame is there: for a second,
+  // or until the deadline if that is later.
   // The text caret, which blinks on a timer of its own, is made
   // transparent. The browser paints such changes only in a later frame,
   // so the promise waits until a one-millisecond animation of an
@@ -252,10 +253,9 @@ std::string stability_script(const StabilityOptions& o) {
        "        if (!v.src && !v.srcObject && !v.querySelector('source')) continue;\n"
        "        const gone = () => v.error || v.networkState === 3;\n"
        "        const idle = () => v.networkState === 1;\n"
-       "        const known = () => moving ? v.readyState >= 1 && (!end || isFinite(v.duration) || idle())\n"
-       "          : v.readyState >= 2 || idle();\n"
+       "        const known = () => moving ? v.readyState >= 1 : v.readyState >= 2 || idle();\n"
        "        videos.push(until(() => gone() || known()).then(() => {\n"
-       "          if (moving) v.currentTime = end && isFinite(v.duration) ? v.duration : 0;\n"
+       "          if (moving) v.currentTime = end ? 1e9 : 0;\n"
        "          return until(() => gone() || (!v.seeking && (v.readyState >= 2 || idle())));\n"
        "        }));\n"
        "      }\n"
