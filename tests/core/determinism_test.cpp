@@ -20,7 +20,7 @@ std::vector<std::string> lines(const std::string& text) {
   return out;
 }
 
-TEST(DeterminismTest, DefaultsAreTheFrozenInstantAndSixtyFramesASecond) {
+TEST(DeterminismTest, DefaultsAreTheStartInstantSixtyFramesASecondAndTheBudgets) {
   Determinism d;
   EXPECT_EQ(d.timezone, "UTC");
   EXPECT_EQ(d.locale, "en-US");

@@ -48,7 +48,7 @@ class PageScriptsTest : public testing::Test {
   }
 };
 
-TEST_F(PageScriptsTest, SeededRandomFrozenClockAndVirtualFrames) {
+TEST_F(PageScriptsTest, SeededRandomAndTheVirtualClock) {
   Browser b = start(Determinism{});
   fresh_document(b);
   EXPECT_EQ(evaluate(b, "[Math.random(), Math.random(), Math.random()]"),
