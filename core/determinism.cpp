@@ -203,24 +203,39 @@ std::string stability_script(const StabilityOptions& o) {
   // replaced by a canvas with the same style that shows its first frame
   // (what drawing an animated image onto a canvas gives). A playing (or
   // autoplaying) video is paused at its end, or at its start when it
-  // loops. Its length may be unknown until the browser has read the whole
-  // file (a WebM written live has none in its header), so the end is
-  // sought as a time far beyond any length, which the browser takes as the
-  // end. A video may not have begun to load yet, so each one is waited for
-  // until its metadata is there (or, not playing, its frame or the end of
-  // its loading), and then until the sought frame is there: for a second,
-  // or until the deadline if that is later.
+  // loops. A video may not have begun to load yet, and its length may be
+  // unknown until the browser has read the whole file (a WebM written live
+  // has none in its header): so each one is waited for until its metadata
+  // is there and, for its end, its length or the end of its loading (not
+  // playing: its frame or the end of its loading); the end is then sought
+  // as a time far beyond any length, which the browser takes as the end;
+  // and the seek is waited for until the browser reports the new frame
+  // presented. All that for a second, or until the deadline if that is
+  // later. Even then, on a loaded machine the screenshot may still show
+  // the video's previous frame (its frames reach the screen on a path of
+  // their own), so a video that shows a frame is replaced, like a GIF, by
+  // a canvas holding that frame; one that shows its poster is left alone.
   // The text caret, which blinks on a timer of its own, is made
   // transparent. The browser paints such changes only in a later frame,
   // so the promise waits until a one-millisecond animation of an
   // invisible marker has run (at most a second): by then the frame
   // holding the changes has been rendered.
-  s += "  const until = (test) => new Promise((ok) => {\n"
+  s += "  const still = (w, element, width, height) => {\n"
+       "    const canvas = w.document.createElement('canvas');\n"
+       "    canvas.width = width;\n"
+       "    canvas.height = height;\n"
+       "    canvas.getContext('2d').drawImage(element, 0, 0, width, height);\n"
+       "    const style = w.getComputedStyle(element);\n"
+       "    for (const name of style) canvas.style.setProperty(name, style.getPropertyValue(name));\n"
+       "    element.replaceWith(canvas);\n"
+       "  };\n"
+       "  const until = (test) => new Promise((ok) => {\n"
        "    const check = () => test() ? ok() : later(check, 16);\n"
        "    check();\n"
        "  });\n"
        "  const freeze = () => {\n"
        "    const videos = [];\n"
+       "    const waits = [];\n"
        "    for (const w of windows()) {\n"
        "      const doc = w.document;\n"
        "      if (w[key]) w[key].hold();\n"
@@ -237,14 +252,9 @@ std::string stability_script(const StabilityOptions& o) {
        "        }\n"
        "      }\n"
        "      for (const img of Array.from(doc.images)) {\n"
-       "        if (!img.complete || !img.naturalWidth || !/^data:image\\/gif|\\.gif([?#]|$)/i.test(img.currentSrc)) continue;\n"
-       "        const still = doc.createElement('canvas');\n"
-       "        still.width = img.naturalWidth;\n"
-       "        still.height = img.naturalHeight;\n"
-       "        still.getContext('2d').drawImage(img, 0, 0);\n"
-       "        const style = w.getComputedStyle(img);\n"
-       "        for (const name of style) still.style.setProperty(name, style.getPropertyValue(name));\n"
-       "        img.replaceWith(still);\n"
+       "        if (img.complete && img.naturalWidth && /^data:image\\/gif|\\.gif([?#]|$)/i.test(img.currentSrc)) {\n"
+       "          still(w, img, img.naturalWidth, img.naturalHeight);\n"
+       "        }\n"
        "      }\n"
        "      for (const v of doc.querySelectorAll('video')) {\n"
        "        const moving = !v.paused || v.autoplay;\n"
@@ -253,17 +263,25 @@ std::string stability_script(const StabilityOptions& o) {
        "        if (!v.src && !v.srcObject && !v.querySelector('source')) continue;\n"
        "        const gone = () => v.error || v.networkState === 3;\n"
        "        const idle = () => v.networkState === 1;\n"
-       "        const known = () => moving ? v.readyState >= 1 : v.readyState >= 2 || idle();\n"
-       "        videos.push(until(() => gone() || known()).then(() => {\n"
-       "          if (moving) v.currentTime = end ? 1e9 : 0;\n"
-       "          return until(() => gone() || (!v.seeking && (v.readyState >= 2 || idle())));\n"
-       "        }));\n"
+       "        const known = () => moving ? v.readyState >= 1 && (!end || isFinite(v.duration) || idle())\n"
+       "          : v.readyState >= 2 || idle();\n"
+       "        videos.push([w, v, moving]);\n"
+       "        waits.push(until(() => gone() || known()).then(() => {\n"
+       "          if (!moving) return undefined;\n"
+       "          let presented = !v.requestVideoFrameCallback;\n"
+       "          if (!presented) v.requestVideoFrameCallback(() => { presented = true; });\n"
+       "          v.currentTime = end ? 1e9 : 0;\n"
+       "          return until(() => gone() || (!v.seeking && presented));\n"
+       "        }).then(() => until(() => gone() || v.readyState >= 2 || idle())));\n"
        "      }\n"
        "    }\n"
        "    const caret = document.createElement('style');\n"
        "    caret.textContent = '*, *::before, *::after { caret-color: transparent !important; }';\n"
        "    (document.head || document.documentElement).appendChild(caret);\n"
-       "    return Promise.race([Promise.all(videos), Promise.all([sleep(1000), deadline])]).then(() => {\n"
+       "    return Promise.race([Promise.all(waits), Promise.all([sleep(1000), deadline])]).then(() => {\n"
+       "      for (const [w, v, moving] of videos) {\n"
+       "        if (!v.error && !v.seeking && v.readyState >= 2 && (moving || !v.poster)) still(w, v, v.videoWidth, v.videoHeight);\n"
+       "      }\n"
        "      const marker = document.createElement('div');\n"
        "      marker.style.cssText = 'position:fixed;left:0;top:0;width:1px;height:1px;opacity:0;pointer-events:none';\n"
        "      document.documentElement.appendChild(marker);\n"
