@@ -2,23 +2,13 @@
 and the comparison with a baseline that `capture --baseline` and
 `run --baseline` end with."""
 
-import argparse
 from pathlib import Path
 
 from ..compare import compare_runs, output_folder
 from ..compare_page import pair_name, share_text
 from ..errors import UsageError
+from .options import whole_number
 from .output import say, size_text
-
-
-def threshold_value(text):
-    try:
-        threshold = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if threshold < 0:
-        raise argparse.ArgumentTypeError("must be 0 or more")
-    return threshold
 
 
 def register(commands):
@@ -33,7 +23,7 @@ def register(commands):
     parser.add_argument("base", metavar="BASE", help="the run folder to compare with")
     parser.add_argument("new", metavar="NEW", help="the run folder to check")
     parser.add_argument("--out", "-o", metavar="DIR", help="output folder (default NEW/compare)")
-    parser.add_argument("--threshold", type=threshold_value, default=0, metavar="N",
+    parser.add_argument("--threshold", type=whole_number(0), default=0, metavar="N",
                         help="changes of at most N pixels do not fail the comparison (default 0)")
     parser.set_defaults(handler=run)
 

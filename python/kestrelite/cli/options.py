@@ -8,24 +8,24 @@ from ..errors import UsageError
 MAX_SEED = 2**64 - 1
 
 
-def seed_value(text):
-    try:
-        seed = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 0 <= seed <= MAX_SEED:
-        raise argparse.ArgumentTypeError(f"must be between 0 and {MAX_SEED}")
-    return seed
+def whole_number(low, high=None):
+    """An argparse type: a decimal whole number from `low` to `high` (no
+    upper bound when None), named in the message when it is out of range."""
+    def value(text):
+        try:
+            number = int(text, 10)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if high is not None and not low <= number <= high:
+            raise argparse.ArgumentTypeError(f"must be between {low} and {high}")
+        if number < low:
+            raise argparse.ArgumentTypeError("must be 0 or more" if low == 0 else f"must be at least {low}")
+        return number
+    return value
 
 
-def jobs_value(text):
-    try:
-        jobs = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if jobs < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return jobs
+seed_value = whole_number(0, MAX_SEED)
+jobs_value = whole_number(1)
 
 
 def add_emulation(parser):
