@@ -25,7 +25,7 @@ from . import outdir
 from ._native import _compare_png, version
 from .compare_page import render
 from .errors import RunError, UsageError
-from .report import write_report
+from .report import read_run_report, write_report
 
 STATUSES = ("same", "changed", "added", "removed", "failed")
 KEYS = {"capture": ("device_id",), "set": ("locale", "screen", "device_id")}
@@ -39,14 +39,7 @@ def load_run(folder):
     report is not one of kestrelite's run reports."""
     folder = Path(folder)
     path = folder / "report.json"
-    if not folder.is_dir():
-        raise UsageError(f"{folder} is not a folder")
-    try:
-        report = json.loads(path.read_text(encoding="utf-8"))
-    except FileNotFoundError:
-        raise UsageError(f"{folder} has no report.json: not a kestrelite run folder") from None
-    except (OSError, ValueError) as e:
-        raise UsageError(f"cannot read {path}: {e}") from None
+    report = read_run_report(folder)
 
     def refuse(what):
         raise UsageError(f"{path} is not a kestrelite run report: {what}")

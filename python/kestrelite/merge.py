@@ -6,23 +6,18 @@ and no capture is in two of them; the merged report lists the captures of
 the set that no folder holds under "missing".
 """
 
-import json
 import shutil
 from pathlib import Path
 
 from . import outdir
 from .errors import UsageError
+from .report import read_run_report
 from .setrun import counts
 
 
 def load_set_report(folder):
+    report = read_run_report(folder)
     path = Path(folder) / "report.json"
-    try:
-        report = json.loads(path.read_text(encoding="utf-8"))
-    except FileNotFoundError:
-        raise UsageError(f"{folder} has no report.json; is it a run folder?") from None
-    except (OSError, ValueError) as e:
-        raise UsageError(f"{path}: not a readable report: {e}") from None
     if not isinstance(report, dict) or report.get("kind") != "set":
         raise UsageError(f"{path} is not the report of a set run (`kestrelite run`)")
     return report

@@ -1,11 +1,13 @@
 """The command line's run report: the per-device reports of the module merged
 into one, the settings that made the bytes and the outcome of --verify added,
 its one-line summary, the digest comparison of two runs, and writing it as
-DIR/report.json."""
+DIR/report.json and reading it back."""
 
 import json
 import shutil
 from pathlib import Path
+
+from .errors import UsageError
 
 
 def merged_report(reports, elapsed_ms):
@@ -64,29 +66,58 @@ def summary(report):
             f"{report['failed']} failed{left_out} in {report['elapsed_ms'] / 1000:.1f} s: {state}")
 
 
-def compare_digests(first, second, out_dir, second_dir):
-    """The comparison of two runs by digest, over the devices the first run
-    captured. A device's second image is kept as DIR/<id>.second.png when it
-    differs, so the two can be looked at side by side."""
-    later = {r["device_id"]: r for r in second}
-    devices = []
+def pair_digests(first, second, names, listed_as, keep):
+    """The comparison of two runs by digest, over the captures the first run
+    made, paired by the members `names`. `keep(result)` keeps a differing
+    second image where it can be looked at beside the first and says where.
+    The pairs are listed under `listed_as`."""
+    def key(result):
+        return tuple(result[name] for name in names)
+
+    later = {key(r): r for r in second}
+    entries = []
     for result in first:
-        other = later.get(result["device_id"])
+        other = later.get(key(result))
         if "capture" not in result or other is None:
             continue
-        entry = {"device_id": result["device_id"], "first": result["capture"]["sha256"]}
+        entry = {name: result[name] for name in names}
+        entry["first"] = result["capture"]["sha256"]
         if "capture" in other:
             entry["second"] = other["capture"]["sha256"]
         else:
             entry["error"] = other["error"]
         entry["identical"] = entry.get("second") == entry["first"]
         if "second" in entry and not entry["identical"]:
-            kept = Path(out_dir) / f"{result['device_id']}.second.png"
-            shutil.copyfile(Path(second_dir) / Path(other["path"]).name, kept)
-            entry["second_path"] = str(kept)
-        devices.append(entry)
-    differ = [e["device_id"] for e in devices if not e["identical"]]
-    return {"identical": not differ, "differ": differ, "devices": devices}
+            entry["second_path"] = keep(other)
+        entries.append(entry)
+    differ = ["/".join(key(e)) for e in entries if not e["identical"]]
+    return {"identical": not differ, "differ": differ, listed_as: entries}
+
+
+def compare_digests(first, second, out_dir, second_dir):
+    """The digest comparison of two capture runs; a device's differing second
+    image is kept as DIR/<id>.second.png."""
+    def keep(other):
+        kept = Path(out_dir) / f"{other['device_id']}.second.png"
+        shutil.copyfile(Path(second_dir) / Path(other["path"]).name, kept)
+        return str(kept)
+
+    return pair_digests(first, second, ("device_id",), "devices", keep)
+
+
+def read_run_report(folder):
+    """The report.json of the run folder `folder`, parsed. Raises UsageError
+    when the folder is not one or its report cannot be read."""
+    folder = Path(folder)
+    path = folder / "report.json"
+    if not folder.is_dir():
+        raise UsageError(f"{folder} is not a folder")
+    try:
+        return json.loads(path.read_text(encoding="utf-8"))
+    except FileNotFoundError:
+        raise UsageError(f"{folder} has no report.json: not a kestrelite run folder") from None
+    except (OSError, ValueError) as e:
+        raise UsageError(f"cannot read {path}: {e}") from None
 
 
 def write_report(report, path):

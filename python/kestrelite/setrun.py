@@ -16,6 +16,7 @@ from pathlib import Path
 
 from ._native import capture_json
 from .check import split
+from .report import pair_digests
 from .runner import run_devices
 from .sessions import SessionPool
 
@@ -129,27 +130,12 @@ def summary(report):
 
 
 def compare_runs(first, second, out, second_dir):
-    """The digest comparison of two runs of a set over the captures the first
-    made. A differing second image is kept as OUT/verify/<path>, outside the
-    upload tools' folders."""
-    later = {(c["locale"], c["screen"], c["device_id"]): c for c in second}
-    entries = []
-    for capture in first:
-        key = (capture["locale"], capture["screen"], capture["device_id"])
-        other = later.get(key)
-        if "capture" not in capture or other is None:
-            continue
-        entry = {"locale": key[0], "screen": key[1], "device_id": key[2], "first": capture["capture"]["sha256"]}
-        if "capture" in other:
-            entry["second"] = other["capture"]["sha256"]
-        else:
-            entry["error"] = other["error"]
-        entry["identical"] = entry.get("second") == entry["first"]
-        if "second" in entry and not entry["identical"]:
-            kept = Path(out) / "verify" / other["path"]
-            kept.parent.mkdir(parents=True, exist_ok=True)
-            shutil.copyfile(Path(second_dir) / other["path"], kept)
-            entry["second_path"] = f"verify/{other['path']}"
-        entries.append(entry)
-    differ = ["/".join((e["locale"], e["screen"], e["device_id"])) for e in entries if not e["identical"]]
-    return {"identical": not differ, "differ": differ, "captures": entries}
+    """The digest comparison of two runs of a set. A differing second image
+    is kept as OUT/verify/<path>, outside the upload tools' folders."""
+    def keep(other):
+        kept = Path(out) / "verify" / other["path"]
+        kept.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(Path(second_dir) / other["path"], kept)
+        return f"verify/{other['path']}"
+
+    return pair_digests(first, second, ("locale", "screen", "device_id"), "captures", keep)

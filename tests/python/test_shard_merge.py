@@ -80,7 +80,7 @@ def test_merge_refuses(tmp_path, second, digest, message):
         merge_folders([one, two], tmp_path / "all")
     with pytest.raises(UsageError, match="one of the folders"):
         merge_folders([one], one)
-    with pytest.raises(UsageError, match="no report.json"):
+    with pytest.raises(UsageError, match="nothing is not a folder"):
         merge_folders([tmp_path / "nothing"], tmp_path / "all")
 
 
