@@ -9,8 +9,8 @@
 // milliseconds, this process's CPU time, the PNG sizes, and where the time
 // went, summed over the captures (context: the context and its page made;
 // close: the context closed).
-import { writeFile } from 'node:fs/promises';
 import puppeteer from 'puppeteer-core';
+import { shoot } from './shoot.mjs';
 
 const batch = JSON.parse(process.argv[2]);
 const cpuBefore = process.cpuUsage();
@@ -38,22 +38,7 @@ try {
     try {
       const page = await context.newPage();
       lap('context');
-      await page.setViewport({
-        width: job.width,
-        height: job.height,
-        deviceScaleFactor: job.scale,
-        isMobile: job.mobile,
-        hasTouch: job.touch,
-      });
-      if (job.userAgent) await page.setUserAgent(job.userAgent);
-      lap('emulation');
-      await page.goto(job.url, { waitUntil: 'load' });
-      lap('navigate');
-      const png = await page.screenshot({ type: 'png', captureBeyondViewport: false });
-      lap('screenshot');
-      await writeFile(job.out, png);
-      lap('write');
-      bytes = png.length;
+      bytes = await shoot(page, job, lap);
     } finally {
       await context.close();
       lap('close');

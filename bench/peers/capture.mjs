@@ -9,8 +9,8 @@
 // the PNG size, and where the wall time went (launch, emulation, navigate,
 // screenshot, write, close).
 import { readFileSync } from 'node:fs';
-import { writeFile } from 'node:fs/promises';
 import puppeteer from 'puppeteer-core';
+import { shoot } from './shoot.mjs';
 
 const job = JSON.parse(process.argv[2]);
 
@@ -33,22 +33,7 @@ let bytes = 0;
 try {
   const [page] = await browser.pages();
   lap('launch');
-  await page.setViewport({
-    width: job.width,
-    height: job.height,
-    deviceScaleFactor: job.scale,
-    isMobile: job.mobile,
-    hasTouch: job.touch,
-  });
-  if (job.userAgent) await page.setUserAgent(job.userAgent);
-  lap('emulation');
-  await page.goto(job.url, { waitUntil: 'load' });
-  lap('navigate');
-  const png = await page.screenshot({ type: 'png', captureBeyondViewport: false });
-  lap('screenshot');
-  await writeFile(job.out, png);
-  lap('write');
-  bytes = png.length;
+  bytes = await shoot(page, job, lap);
 } finally {
   await browser.close();
   lap('close');
