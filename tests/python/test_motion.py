@@ -12,7 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 from PIL import Image
 
-from conftest import BROWSER, SOURCE_DIR, needs_browser
+from conftest import BROWSER, SANITIZED, SOURCE_DIR, needs_browser
 from kestrelite import capture_json, devices_json
 from motion_media import FIRST_COLOUR, LAST_COLOUR, record_webm, write_gif
 
@@ -104,6 +104,7 @@ def test_each_kind_of_motion_gives_one_image_at_its_end(motion_dir, page, tmp_pa
 
 
 @pytest.mark.skipif(not os.path.exists(CHROMIUM), reason="needs a full Chromium at /usr/bin/chromium")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer run starts only the headless shell, through its wrapper")
 @pytest.mark.parametrize("page", ["chart.html", "smil.html", "countup.html?step=250", "gif.html", "video.html"])
 def test_a_full_chromium_gives_the_same_guarantees(motion_dir, page, tmp_path):
     check_twice(motion_dir, page, tmp_path, ["apple-mac-1280"], browser=CHROMIUM)
