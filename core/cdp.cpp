@@ -244,28 +244,50 @@ std::string page_endpoint(std::uint16_t port, std::string_view target_id) {
   return "ws://127.0.0.1:" + std::to_string(port) + "/devtools/page/" + std::string(target_id);
 }
 
-Result<json> Connection::call(std::string_view method, json params) {
+Result<std::uint64_t> Connection::send(std::string_view method, json params) {
   const std::uint64_t id = ++next_id_;
   json request = json::object();
   request["id"] = id;
   request["method"] = method;
   request["params"] = std::move(params);
+  if (auto sent = ws_.send_frame(ws::kText, request.dump()); !sent) {
+    broken_ = true;
+    return fail(std::move(sent.error()));
+  }
+  return id;
+}
+
+Result<void> Connection::post(std::string_view method, json params) {
+  auto id = send(method, std::move(params));
+  if (!id) return fail(std::move(id.error()));
+  return {};
+}
+
+Result<json> Connection::call(std::string_view method, json params) {
+  auto sent = send(method, std::move(params));
+  if (!sent) return fail(std::move(sent.error()));
+  const std::uint64_t id = *sent;
   auto broke = [this](Error error) {
     broken_ = true;
     return fail(std::move(error));
   };
-  if (auto sent = ws_.send_frame(ws::kText, request.dump()); !sent) return broke(std::move(sent.error()));
   for (;;) {
     auto text = ws_.recv_text();
     if (!text) return broke(std::move(text.error()));
     auto message = parse_devtools_message(std::move(*text));
     if (!message) return broke(std::move(message.error()));
     // Anything but the reply to this request (an event of this target, a
-    // reply to another id) is dropped here.
+    // reply to another id) is dropped here, once the listener has seen the
+    // events.
     if (!message->is_object()) continue;
     auto reply_id = message->find("id");
+    if (reply_id == message->end()) {
+      if (listener_ && message->contains("method")) listener_(*message);
+      if (broken_) return fail(Error::protocol("the connection failed while handling an event"));
+      continue;
+    }
     // The parser keeps every non-negative integer as unsigned.
-    if (reply_id == message->end() || !reply_id->is_number_unsigned() || reply_id->get<std::uint64_t>() != id) continue;
+    if (!reply_id->is_number_unsigned() || reply_id->get<std::uint64_t>() != id) continue;
     if (auto error = message->find("error"); error != message->end()) {
       std::string text_message = "unknown";
       if (error->is_object()) {

@@ -3,9 +3,10 @@
 // A Connection is one WebSocket to one DevTools target (a page, or the
 // browser itself) with its own message ids: call() sends one command and
 // waits for the reply with the same id. Every message a connection receives
-// passes through call(); events and replies to other ids are dropped there.
-// Since each page has a connection of its own, events of other targets
-// never reach it.
+// passes through call(): events go to the listener, when one is set, and are
+// dropped otherwise; replies to other ids (commands sent with post()) are
+// dropped. Since each page has a connection
+// of its own, events of other targets never reach it.
 //
 // Browser::launch starts the browser with a fixed command line, learns its
 // DevTools port from its standard error, fetches the target list from the
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -68,6 +70,15 @@ class Connection {
   // it has none); an "error" reply is Error::Cdp.
   Result<nlohmann::json> call(std::string_view method, nlohmann::json params);
 
+  // Sends `method` with `params` without waiting: its reply is dropped.
+  Result<void> post(std::string_view method, nlohmann::json params);
+
+  // Receives every event (a message with a "method" and no "id") that
+  // arrives while call() waits, in order. The listener may post(); an empty
+  // one drops events again.
+  using Listener = std::function<void(const nlohmann::json& event)>;
+  void listen(Listener listener) { listener_ = std::move(listener); }
+
   // True once sending or receiving failed or a message was not JSON: the
   // peer is gone, silent or out of step, and nothing it says is trusted.
   bool broken() const { return broken_; }
@@ -76,9 +87,12 @@ class Connection {
   void close() { ws_.close(); }
 
  private:
+  Result<std::uint64_t> send(std::string_view method, nlohmann::json params);
+
   Ws ws_;
   std::uint64_t next_id_ = 0;
   bool broken_ = false;
+  Listener listener_;
 };
 
 // The WebSocket URL of the browser target, from the endpoint's /json/version.
