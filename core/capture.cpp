@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <map>
 #include <optional>
 
 #include "base64.hpp"
@@ -73,6 +74,179 @@ Result<json> timed_call(Connection& page, std::string_view method, json params, 
   return out;
 }
 
+// The page's requests that the settle wait waits for, by resource type:
+// media streams in ranges and is dealt with by the wait itself; pings,
+// reports, prefetches, manifests and preflights are not the page's content.
+bool counted_request(const json& params) {
+  static constexpr std::string_view kCounted[] = {"Document", "Stylesheet", "Image", "Font",
+                                                  "Script",   "XHR",        "Fetch", "EventSource"};
+  auto type = params.find("type");
+  if (type == params.end() || !type->is_string()) return false;
+  const std::string& name = type->get_ref<const std::string&>();
+  for (std::string_view t : kCounted)
+    if (name == t) return true;
+  return false;
+}
+
+std::string text_of(const json& object, std::string_view key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// What the page does while it loads and settles, from its events; it
+// answers dialogs and tells the settle wait about the network on the way.
+class PageWatch {
+ public:
+  PageWatch(Connection& page, std::string url) : page_(page), url_(std::move(url)) {
+    page_.listen([this](const json& event) { on_event(event); });
+  }
+  ~PageWatch() { page_.listen(nullptr); }
+  PageWatch(const PageWatch&) = delete;
+  PageWatch& operator=(const PageWatch&) = delete;
+
+  // Starts watching for a new document, and tells the document about the
+  // requests in flight: its own count starts at none.
+  void begin_wait() {
+    navigated_ = false;
+    waiting_ = true;
+    if (!requests_.empty()) tell_network();
+  }
+  void end_wait() { waiting_ = false; }
+
+  bool navigated() const { return navigated_; }
+  // Whether the page was still moving from document to document at
+  // `deadline`: after at least one new document, a request for the next
+  // was in flight, or the last came within a second before the deadline.
+  bool navigating_at(Clock::time_point deadline) const {
+    return navigations_ > 1 && (navigating() || deadline - last_commit_ < std::chrono::seconds(1));
+  }
+  bool network_busy() const { return !requests_.empty(); }
+  // Whether a request for a main-frame document is in flight.
+  bool navigating() const {
+    return std::ranges::any_of(requests_, [](const auto& r) { return r.second.main_document; });
+  }
+  const std::string& url() const { return url_; }
+  // Whether the document shown is not the first one the request led to
+  // directly: an HTTP redirect, or a later document in the main frame.
+  bool moved() const { return redirected_ || navigations_ > 1; }
+  std::vector<Dialog>& dialogs() { return dialogs_; }
+
+ private:
+  struct Request {
+    std::string loader;
+    bool main_document = false;
+  };
+
+  void on_event(const json& event) {
+    const std::string method = text_of(event, "method");
+    auto it = event.find("params");
+    if (it == event.end() || !it->is_object()) return;
+    const json& params = *it;
+    const std::size_t before = requests_.size();
+    if (method == "Page.javascriptDialogOpening") {
+      Dialog dialog{text_of(params, "type"), text_of(params, "message")};
+      // Leaving the page is what a beforeunload dialog asks about, and the
+      // page the user means is the one it goes to.
+      (void)page_.post("Page.handleJavaScriptDialog", {{"accept", dialog.type == "beforeunload"}});
+      dialogs_.push_back(std::move(dialog));
+    } else if (method == "Page.frameNavigated") {
+      auto frame = params.find("frame");
+      if (frame == params.end() || !frame->is_object() || frame->contains("parentId")) return;
+      url_ = text_of(*frame, "url") + text_of(*frame, "urlFragment");
+      main_frame_ = text_of(*frame, "id");
+      // Requests of the documents the new one replaced will not finish.
+      const std::string loader = text_of(*frame, "loaderId");
+      std::erase_if(requests_, [&](const auto& r) { return r.second.loader != loader; });
+      ++navigations_;
+      last_commit_ = Clock::now();
+      navigated_ = true;
+    } else if (method == "Network.requestWillBeSent") {
+      if (!counted_request(params)) return;
+      // Until the first document commits, the only document requested is
+      // the main frame's.
+      const bool main = text_of(params, "type") == "Document" &&
+                        (main_frame_.empty() || text_of(params, "frameId") == main_frame_);
+      if (main && navigations_ == 0 && params.contains("redirectResponse")) redirected_ = true;
+      requests_.insert_or_assign(text_of(params, "requestId"), Request{text_of(params, "loaderId"), main});
+    } else if (method == "Network.loadingFinished" || method == "Network.loadingFailed") {
+      requests_.erase(text_of(params, "requestId"));
+    } else {
+      return;
+    }
+    if (waiting_ && (before == 0) != requests_.empty()) tell_network();
+  }
+
+  void tell_network() { (void)page_.post("Runtime.evaluate", {{"expression", network_expression(requests_.size())}}); }
+
+  Connection& page_;
+  std::string url_;
+  std::vector<Dialog> dialogs_;
+  std::map<std::string, Request> requests_;
+  std::string main_frame_;
+  std::size_t navigations_ = 0;
+  Clock::time_point last_commit_;
+  bool redirected_ = false;
+  bool navigated_ = false;
+  bool waiting_ = false;
+};
+
+// Errors a settle wait's command gets when the document it ran in went
+// away under it, or the new one has no script context yet.
+bool lost_document(const Error& error) {
+  if (error.kind() != Error::Kind::Cdp) return false;
+  const std::string& m = error.message();
+  return m.find("navigated or closed") != std::string::npos ||
+         m.find("Execution context was destroyed") != std::string::npos ||
+         m.find("Cannot find default execution context") != std::string::npos ||
+         m.find("Cannot find context with specified id") != std::string::npos;
+}
+
+Error still_navigating(std::uint32_t timeout_ms, std::string_view url) {
+  return Error::browser("the page was still navigating when the settle deadline (" + std::to_string(timeout_ms) +
+                        " ms) passed; its last address was " + std::string(url));
+}
+
+// The settle wait, started again on every new document of the main frame
+// until one settles or the deadline passes.
+Result<void> settle(Connection& page, PageWatch& watch, const CaptureRequest& r, json params, Capture& out) {
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::milliseconds(r.stability.timeout_ms);
+  for (bool first = true;; first = false) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (!first) {
+      if (left.count() <= 0) return fail(still_navigating(r.stability.timeout_ms, watch.url()));
+      StabilityOptions rest = r.stability;
+      rest.timeout_ms = static_cast<std::uint32_t>(left.count());
+      params["expression"] = stability_script(rest);
+    }
+    watch.begin_wait();
+    auto answer = page.call("Runtime.evaluate", params);
+    watch.end_wait();
+    // A command sent while a navigation is under way runs in the new
+    // document; one that ran in a document that went away fails. So an
+    // answer is always that of the document the page holds.
+    if (answer) {
+      read_settle(*answer, json(), watch.network_busy(), out);
+      if (out.settle == "deadline") {
+        auto open = page.call("Runtime.evaluate", {{"expression", kOpenWaitsExpression}, {"returnByValue", true}});
+        if (open) read_settle(*answer, *open, watch.network_busy(), out);
+      }
+      if (out.settle == "deadline" && watch.navigating_at(deadline))
+        return fail(still_navigating(r.stability.timeout_ms, watch.url()));
+      return {};
+    }
+    if (!lost_document(answer.error())) return fail(std::move(answer.error()));
+    if (!watch.navigated()) {
+      // The event of the new document may come after this error: one more
+      // reply from the page is waited for, and with it every event before.
+      watch.begin_wait();
+      (void)page.call("Page.getFrameTree", json::object());
+      watch.end_wait();
+      if (!watch.navigated()) return fail(std::move(answer.error()));
+    }
+  }
+}
+
 }  // namespace
 
 Result<json> swallow_unsupported(Result<json> outcome) {
@@ -90,6 +264,8 @@ std::vector<Command> page_commands(const CaptureRequest& r) {
   std::vector<Command> commands;
   commands.push_back({"Page.enable", json::object()});
   commands.push_back({"Runtime.enable", json::object()});
+  // For the settle wait, which waits for the page's requests.
+  commands.push_back({"Network.enable", json::object()});
   commands.push_back({"Emulation.setDeviceMetricsOverride",
                       {{"width", d.viewport_width()},
                        {"height", d.viewport_height()},
@@ -168,22 +344,60 @@ Result<void> check_status(const json& answer, std::string_view url) {
   return fail(Error::browser("page answered HTTP " + value->dump() + " (" + std::string(url) + ")"));
 }
 
+std::string network_expression(std::size_t in_flight) {
+  return "window[Symbol.for('kestrelite.network')] = " + std::to_string(in_flight);
+}
+
+void read_settle(const json& answer, const json& open, bool network, Capture& c) {
+  const json* value = nullptr;
+  if (answer.is_object())
+    if (auto result = answer.find("result"); result != answer.end() && result->is_object())
+      if (auto v = result->find("value"); v != result->end()) value = &*v;
+  c.settle_open.clear();
+  if (!value || *value != "timeout") {
+    c.settle = "quiet";
+    return;
+  }
+  c.settle = "deadline";
+  const json* names = nullptr;
+  if (open.is_object())
+    if (auto result = open.find("result"); result != open.end() && result->is_object())
+      if (auto v = result->find("value"); v != result->end() && v->is_array()) names = &*v;
+  auto add = [&](std::string_view name) {
+    if (std::ranges::find(c.settle_open, name) == c.settle_open.end()) c.settle_open.emplace_back(name);
+  };
+  for (std::string_view known : kSettleWaits) {
+    if (known == "network" && network) add(known);
+    if (names)
+      for (const json& n : *names)
+        if (n == known) add(known);
+  }
+}
+
 Result<CapturedImage> capture(Connection& page, const CaptureRequest& r) {
   const Device& d = r.device;
   if (d.scale == 0) return fail(Error::shape("device " + d.id + ": scale is zero"));
   CapturedImage out;
   CaptureTimings& t = out.timings;
 
+  PageWatch watch(page, r.url);
   for (Command& c : page_commands(r)) {
-    std::chrono::nanoseconds& phase = c.method == "Page.navigate"       ? t.navigate
-                                      : c.method == "Runtime.evaluate" ? t.settle
-                                                                        : t.emulation;
+    if (c.method == "Runtime.evaluate") {
+      const auto start = Clock::now();
+      auto settled = settle(page, watch, r, std::move(c.params), out.capture);
+      t.settle += Clock::now() - start;
+      if (!settled) return fail(std::move(settled.error()));
+      continue;
+    }
+    std::chrono::nanoseconds& phase = c.method == "Page.navigate" ? t.navigate : t.emulation;
     auto outcome = timed_call(page, c.method, std::move(c.params), phase);
     if (c.tolerant) outcome = swallow_unsupported(std::move(outcome));
     if (!outcome) return fail(std::move(outcome.error()));
     if (c.method == "Page.navigate")
       if (auto loaded = check_navigation(*outcome, r.url); !loaded) return fail(std::move(loaded.error()));
   }
+  if (watch.moved()) out.capture.final_url = watch.url();
+  out.capture.dialogs = std::move(watch.dialogs());
 
   auto start = Clock::now();
   auto environment = probe_environment(page, d.viewport_width(), d.viewport_height());
@@ -192,11 +406,12 @@ Result<CapturedImage> capture(Connection& page, const CaptureRequest& r) {
 
   // Read from the settled document, so that it is the status of the page
   // the screenshot shows.
-  if (has_http_status(r.url)) {
+  const std::string& shown = out.capture.final_url ? *out.capture.final_url : r.url;
+  if (has_http_status(shown)) {
     auto status = timed_call(page, "Runtime.evaluate", {{"expression", kStatusExpression}, {"returnByValue", true}},
                              t.probe);
     if (!status) return fail(std::move(status.error()));
-    if (auto answered = check_status(*status, r.url); !answered) return fail(std::move(answered.error()));
+    if (auto answered = check_status(*status, shown); !answered) return fail(std::move(answered.error()));
   }
 
   auto shot = timed_call(page, "Page.captureScreenshot", {{"format", "png"}, {"captureBeyondViewport", false}},
@@ -217,6 +432,9 @@ Result<CapturedImage> capture(Connection& page, const CaptureRequest& r) {
   if (!size) return fail(std::move(size.error()));
 
   Capture& c = out.capture;
+  // Dialogs opened after the settle wait (by the probe's or screenshot's
+  // time the clock is held) are noted too.
+  for (Dialog& late : watch.dialogs()) c.dialogs.push_back(std::move(late));
   c.device_id = d.id;
   c.expected = {d.output_width, d.output_height};
   c.actual = *size;

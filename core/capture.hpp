@@ -10,6 +10,17 @@
 // only leaves the environment out. A page that did not load is a failure:
 // a navigation the browser reports as failed, and an http or https
 // document that answered with an error status.
+//
+// While the page loads and settles, capture() follows what the page does
+// through its events: a JavaScript dialog (alert, confirm, prompt,
+// beforeunload) is dismissed at once (a beforeunload one is accepted, so
+// that the page may leave) and noted; the page's own requests (documents,
+// stylesheets, scripts, data, fonts and images of the page and its frames)
+// are counted, and the count is handed to the settle wait, which does not
+// end while any is in flight; and a new document in the main frame (a
+// script redirect, a meta refresh, location.replace) starts the settle
+// wait again on that document, within the same deadline. A page still
+// navigating when the deadline passes fails, naming its last address.
 #pragma once
 
 #include <chrono>
@@ -17,6 +28,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cdp.hpp"
@@ -37,6 +49,16 @@ struct Environment {
   bool operator==(const Environment&) const = default;
 };
 
+// A JavaScript dialog the page opened, which the capture dismissed.
+struct Dialog {
+  std::string type;  // "alert", "confirm", "prompt" or "beforeunload"
+  std::string message;
+  bool operator==(const Dialog&) const = default;
+};
+
+// The names of the waits a settle wait can end at its deadline with.
+inline constexpr std::string_view kSettleWaits[] = {"load", "fonts", "images", "network", "DOM", "timers", "ready"};
+
 struct Capture {
   std::string device_id;
   ImageSize expected;
@@ -45,6 +67,13 @@ struct Capture {
   std::uint64_t bytes = 0;
   bool exact = false;
   std::optional<Environment> environment;
+  // How the settle wait ended: "quiet", or "deadline" with the waits still
+  // open then (names from kSettleWaits). Empty in records made by hand.
+  std::string settle;
+  std::vector<std::string> settle_open;
+  std::vector<Dialog> dialogs;
+  // The address of the document captured, when it is not the one requested.
+  std::optional<std::string> final_url;
 };
 
 // What one capture borrows from its caller.
@@ -80,7 +109,8 @@ struct Command {
 };
 
 // The commands that prepare, load and settle the page, in order: everything
-// before the probe and the screenshot.
+// before the probe and the screenshot. The settle wait's command is sent
+// again, with the time left, on every new document of the main frame.
 std::vector<Command> page_commands(const CaptureRequest& request);
 
 Result<CapturedImage> capture(Connection& page, const CaptureRequest& request);
@@ -98,6 +128,18 @@ Result<Environment> probe_environment(Connection& page, std::uint32_t viewport_w
 // timing entry; undefined or 0 where there is none.
 inline constexpr std::string_view kStatusExpression =
     "(performance.getEntriesByType('navigation')[0]||{}).responseStatus";
+
+// What a settle wait's answer and the waits the page reported open say
+// about how it ended: `settle` and `settle_open` of a Capture. `open` is the
+// answer to kOpenWaitsExpression, read only after a wait that timed out;
+// `network` adds "network" when requests were in flight at its end.
+void read_settle(const nlohmann::json& answer, const nlohmann::json& open, bool network, Capture& capture);
+
+inline constexpr std::string_view kOpenWaitsExpression = "window[Symbol.for('kestrelite.open')]";
+
+// The expression that tells the settle wait how many of the page's requests
+// are in flight.
+std::string network_expression(std::size_t in_flight);
 
 // Whether the page at `url` has an HTTP status to check: http and https.
 bool has_http_status(std::string_view url);

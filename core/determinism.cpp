@@ -150,6 +150,7 @@ std::string determinism_script(const Determinism& d) {
        "        const t = next();\n"
        "        return !!t && t.due <= BUDGET;\n"
        "      },\n"
+       "      waiting: () => !held && Array.from(gates).some((gate) => gate !== 'load'),\n"
        "    },\n"
        "  });\n"
        "\n"
@@ -290,8 +291,35 @@ std::string stability_script(const StabilityOptions& o) {
        "    });\n"
        "  };\n"
        "  const done = (why) => { if (!settled) { settled = true; freeze().then(() => resolve(why)); } };\n";
+  // The waits still open at the deadline are left for the capture to read
+  // under kestrelite.open. The capture keeps the count of the page's
+  // requests in flight under kestrelite.network.
+  s += "  const net = Symbol.for('kestrelite.network');\n"
+       "  const networkBusy = () => (window[net] | 0) > 0;\n"
+       "  // A lazy image outside the viewport is not loaded, so not waited for.\n"
+       "  const shown = (i) => {\n"
+       "    if (i.loading !== 'lazy' || i.complete) return true;\n"
+       "    const r = i.getBoundingClientRect();\n"
+       "    return r.bottom >= 0 && r.right >= 0 && r.top <= innerHeight && r.left <= innerWidth;\n"
+       "  };\n"
+       "  const pending = () => Array.from(document.images || []).filter((i) => !i.complete && shown(i));\n"
+       "  let changed = false;\n"
+       "  const openWaits = () => {\n"
+       "    const open = [];\n"
+       "    if (document.readyState !== 'complete') open.push('load');\n"
+       "    if (document.fonts && document.fonts.status !== 'loaded') open.push('fonts');\n"
+       "    if (pending().length) open.push('images');\n"
+       "    if (networkBusy()) open.push('network');\n"
+       "    if (changed) open.push('DOM');\n"
+       "    if (windows().some((w) => w[key] && w[key].waiting && w[key].waiting())) open.push('ready');\n"
+       "    else if (windows().some((w) => w[key] && w[key].busy())) open.push('timers');\n"
+       "    return open;\n"
+       "  };\n";
   s += "  const deadline = sleep(" + std::to_string(o.timeout_ms) + ");\n"
-       "  deadline.then(() => done('timeout'));\n";
+       "  deadline.then(() => {\n"
+       "    if (!settled) window[Symbol.for('kestrelite.open')] = openWaits();\n"
+       "    done('timeout');\n"
+       "  });\n";
   // Navigation answers once the response headers arrive; the document may
   // still be loading, so the waits below start from its load event.
   s += "  const loaded = document.readyState === 'complete' ? Promise.resolve()\n"
@@ -309,7 +337,7 @@ std::string stability_script(const StabilityOptions& o) {
   // work left before its budget (canvas drawing and timer gaps change no
   // DOM); images that timers brought in are waited for before it counts.
   s += "  if (images) {\n"
-       "    waits.push(decoded(Array.from(document.images || [])));\n"
+       "    waits.push(decoded(Array.from(document.images || []).filter(shown)));\n"
        "  }\n"
        "  Promise.all(waits).then(() => {\n"
        "    let quiet = 0;\n"
@@ -320,9 +348,10 @@ std::string stability_script(const StabilityOptions& o) {
        "    });\n"
        "    const tick = () => {\n"
        "      if (settled) { obs.disconnect(); return; }\n"
-       "      if (dirty || windows().some((w) => w[key] && w[key].busy())) { dirty = false; quiet = 0; } else { quiet++; }\n";
+       "      changed = dirty;\n"
+       "      if (dirty || networkBusy() || windows().some((w) => w[key] && w[key].busy())) { dirty = false; quiet = 0; } else { quiet++; }\n";
   s += "      if (quiet >= " + std::to_string(std::max<std::uint32_t>(o.quiet_ticks, 1)) + ") {\n";
-  s += "        const loading = images ? Array.from(document.images || []).filter((i) => !i.complete) : [];\n"
+  s += "        const loading = images ? pending() : [];\n"
        "        if (!loading.length) { obs.disconnect(); return done('quiet'); }\n"
        "        quiet = 0;\n"
        "        return decoded(loading).then(tick);\n"

@@ -12,11 +12,17 @@
 // window.kestreliteReady to a promise.
 //
 // The stability script is evaluated after navigation; its promise resolves
-// to 'quiet' once the document has loaded, its fonts and images are ready,
-// no page clock has work left before its budget and the DOM has gone
+// to 'quiet' once the document has loaded, its fonts and images are ready
+// (lazy images outside the viewport, which the browser does not load, left
+// aside), no page clock has work left before its budget, none of the
+// page's requests is in flight (the capture keeps their count in the page
+// as window[Symbol.for('kestrelite.network')]) and the DOM has gone
 // `quiet_ticks` 16 ms ticks without a change, or to 'timeout' once
 // `timeout_ms` of real time have passed since it started, whichever comes
-// first. The deadline is a real-time timer. Before it resolves, it holds
+// first. The deadline is a real-time timer; at the deadline the waits
+// still open ('load', 'fonts', 'images', 'network', 'DOM', 'ready' for a
+// readiness promise, 'timers' for clock work) are left in the page as
+// window[Symbol.for('kestrelite.open')]. Before it resolves, it holds
 // the page clocks, finishes the page's finite animations and transitions,
 // pauses infinite ones at their start, pauses SMIL where the budget ends,
 // shows animated GIFs at their first frame, pauses playing videos and

@@ -45,6 +45,28 @@ void append_capture_json(std::string& out, const Capture& c) {
   append_uint(m.key("bytes"), c.bytes);
   append_bool(m.key("exact"), c.exact);
   if (c.environment) append_environment_json(m.key("environment"), *c.environment);
+  if (!c.settle.empty()) append_string(m.key("settle"), c.settle);
+  if (!c.settle_open.empty()) {
+    std::string& open = m.key("settle_open");
+    open += '[';
+    for (std::size_t i = 0; i < c.settle_open.size(); ++i) {
+      if (i) open += ',';
+      append_string(open, c.settle_open[i]);
+    }
+    open += ']';
+  }
+  if (!c.dialogs.empty()) {
+    std::string& dialogs = m.key("dialogs");
+    dialogs += '[';
+    for (std::size_t i = 0; i < c.dialogs.size(); ++i) {
+      if (i) dialogs += ',';
+      ObjectWriter d(dialogs);
+      append_string(d.key("type"), c.dialogs[i].type);
+      append_string(d.key("message"), c.dialogs[i].message);
+    }
+    dialogs += ']';
+  }
+  if (c.final_url) append_string(m.key("final_url"), *c.final_url);
 }
 
 std::string report_json(const RunReport& r) {

@@ -65,7 +65,7 @@ class PlatformTest : public testing::TestWithParam<PlatformCase> {};
 TEST_P(PlatformTest, CommandsFollowTheEmulationTable) {
   const PlatformCase& p = GetParam();
   auto commands = commands_for(preset(p.platform));
-  std::vector<std::string> expected = {"Page.enable", "Runtime.enable", "Emulation.setDeviceMetricsOverride",
+  std::vector<std::string> expected = {"Page.enable", "Runtime.enable", "Network.enable", "Emulation.setDeviceMetricsOverride",
                                        "Emulation.setUserAgentOverride"};
   for (const char* m : {"Emulation.setTouchEmulationEnabled", "Emulation.setTimezoneOverride",
                         "Emulation.setLocaleOverride", "Page.addScriptToEvaluateOnNewDocument", "Page.navigate",

@@ -781,6 +781,7 @@ def reply_screenshot(session, params):
 REPLIES = {
     "Page.enable": reply_empty,
     "Runtime.enable": reply_empty,
+    "Network.enable": reply_empty,
     "Emulation.setDeviceMetricsOverride": reply_metrics,
     "Emulation.setTouchEmulationEnabled": reply_touch,
     "Page.addScriptToEvaluateOnNewDocument": reply_add_script,

@@ -55,7 +55,7 @@ def test_every_platform_sends_its_commands_in_order(tmp_path):
     for device, session in zip(PLATFORM_DEVICES, sessions(read_log(log))):
         methods = [m["method"] for m in session]
         has_ua = device["platform"] not in ("tv", "web")
-        assert methods == ["Page.enable", "Runtime.enable", "Emulation.setDeviceMetricsOverride",
+        assert methods == ["Page.enable", "Runtime.enable", "Network.enable", "Emulation.setDeviceMetricsOverride",
                            "Emulation.setUserAgentOverride", "Emulation.setTouchEmulationEnabled",
                            "Emulation.setTimezoneOverride", "Emulation.setLocaleOverride",
                            "Page.addScriptToEvaluateOnNewDocument", "Page.navigate", "Runtime.evaluate",

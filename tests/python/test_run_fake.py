@@ -76,7 +76,7 @@ def test_report_text_of_an_exact_and_a_failed_device(tmp_path):
         '{"kestrelite":"0.1.14","url":"http://127.0.0.1:9/","seed":42,"locale":"en-US","exact":1,"off_size":0,'
         '"failed":1,"elapsed_ms":0,"ok":false,"results":['
         '{"device_id":"exact-phone","outcome":"exact","elapsed_ms":0,"capture":{"device_id":"exact-phone",'
-        f'"expected":[1080,1920],"actual":[1080,1920],"sha256":"{sha}","bytes":{size},"exact":true}},'
+        f'"expected":[1080,1920],"actual":[1080,1920],"sha256":"{sha}","bytes":{size},"exact":true,"settle":"quiet"}},'
         f'"path":"{path}"}},'
         '{"device_id":"../escape","outcome":"failed","elapsed_ms":0,"error":"unexpected response shape: device id '
         '\\"../escape\\" is not a plain file name, so it cannot name an image"}]}')
