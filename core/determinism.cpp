@@ -164,6 +164,22 @@ std::string determinism_script(const Determinism& d) {
        "      return arr;\n"
        "    };\n"
        "  }\n"
+       "  // Version 4 identifiers from the same seeded bytes.\n"
+       "  if (window.crypto && crypto.randomUUID) {\n"
+       "    crypto.randomUUID = () => {\n"
+       "      const b = crypto.getRandomValues(new Uint8Array(16));\n"
+       "      b[6] = (b[6] & 0x0f) | 0x40;\n"
+       "      b[8] = (b[8] & 0x3f) | 0x80;\n"
+       "      const h = Array.from(b, (x) => x.toString(16).padStart(2, '0')).join('');\n"
+       "      return h.slice(0, 8) + '-' + h.slice(8, 12) + '-' + h.slice(12, 16) + '-' + h.slice(16, 20) + '-' + h.slice(20);\n"
+       "    };\n"
+       "  }\n"
+       "  // The host's processor count and memory, the same on every machine.\n"
+       "  for (const [name, value] of [['hardwareConcurrency', 8], ['deviceMemory', 8]]) {\n"
+       "    try {\n"
+       "      Object.defineProperty(Navigator.prototype, name, { configurable: true, enumerable: true, get: () => value });\n"
+       "    } catch (e) {}\n"
+       "  }\n"
        "})();";
   return s;
 }

@@ -1,8 +1,10 @@
 // The two scripts a capture sends into the page, and their settings.
 //
 // The determinism script is installed before navigation and runs ahead of
-// the page's own scripts in every document: it seeds Math.random and
-// crypto.getRandomValues and puts the page on a virtual clock. Date (from
+// the page's own scripts in every document: it seeds Math.random,
+// crypto.getRandomValues and crypto.randomUUID, fixes
+// navigator.hardwareConcurrency and navigator.deviceMemory (8 each), and
+// puts the page on a virtual clock. Date (from
 // `epoch_ms`), performance.now, setTimeout, setInterval and animation
 // frames (`frame_ms` apart) all follow that clock, which stands still
 // while the document loads and then runs the page's timers and frames in

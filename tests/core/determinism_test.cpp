@@ -33,7 +33,7 @@ TEST(DeterminismTest, DefaultsAreTheStartInstantSixtyFramesASecondAndTheBudgets)
 
 TEST(DeterminismTest, DefaultScriptHasTheSeedEpochFrameAndBudgetLines) {
   std::vector<std::string> l = lines(determinism_script(Determinism{}));
-  ASSERT_EQ(l.size(), 145u);
+  ASSERT_EQ(l.size(), 161u);
   EXPECT_EQ(l[0], "(() => {");
   EXPECT_EQ(l[1], "  let s = 42 >>> 0;");
   EXPECT_EQ(l[8], "  const T0 = 1750000000000;");
@@ -42,7 +42,7 @@ TEST(DeterminismTest, DefaultScriptHasTheSeedEpochFrameAndBudgetLines) {
   EXPECT_EQ(l[11], "  const FRAMES = 300;");
   EXPECT_EQ(l[12], "");
   EXPECT_EQ(l[134], "  // crypto.getRandomValues is a second entropy source that would otherwise");
-  EXPECT_EQ(l[144], "})();");
+  EXPECT_EQ(l[160], "})();");
 }
 
 struct NumberCase {

@@ -59,6 +59,7 @@ DIALOGS = [{"type": "alert", "message": "Welcome"}, {"type": "confirm", "message
     ("/dialogs.html", 0, False, DIALOGS),
     # The lazy image far below is never requested, and the 20 s it would take is not waited for.
     ("/lazy.html", 0, False, None),
+    ("/entropy.html", 0, False, None),
 ])
 def test_the_capture_shows_the_page_once_it_has_settled(server, tmp_path, path, data_delay, moved, dialogs):
     server.pages["/data.json"] = [(data_delay, json.dumps({"colour": "rgb(20,120,60)"}).encode())]
@@ -88,7 +89,7 @@ def test_pages_that_never_settle_end_at_the_deadline_and_say_why(server, tmp_pat
         assert middle(result) == GREEN
 
 
-@pytest.mark.parametrize("path", ["/redirect.html?ms=150", "/late.html"])
+@pytest.mark.parametrize("path", ["/entropy.html", "/redirect.html?ms=150", "/late.html"])
 def test_the_same_page_gives_the_same_bytes_twice(server, tmp_path, path):
     server.pages["/data.json"] = [(0.1, json.dumps({"colour": "rgb(20,120,60)"}).encode())]
     first, second = capture(server, path, tmp_path, [DEVICE, DEVICE])
