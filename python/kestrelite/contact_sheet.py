@@ -16,6 +16,8 @@ import html
 import os
 from urllib.parse import quote
 
+from .report import settle_flag
+
 OK_COLOUR = "#1b7f3b"
 BROKEN_COLOUR = "#b3261e"
 
@@ -45,6 +47,7 @@ code { font: 12px ui-monospace, Menlo, Consolas, monospace; color: #5f6368; }
 .outcome { font-weight: 600; }
 .exact .outcome { color: %(ok)s; }
 .off-size .outcome, .failed .outcome, .differs { color: %(broken)s; }
+.settle { color: #b06000; font-weight: 600; }
 .failed { outline: 2px solid %(broken)s; }
 .error { margin: 4px 0 0; color: %(broken)s; white-space: pre-wrap; }
 """ % {"ok": OK_COLOUR, "broken": BROKEN_COLOUR}
@@ -95,6 +98,10 @@ def card(result, device, verify_entry, source=None, attributes=""):
     ]
     if shot:
         lines.append(f"<code title=\"{esc(shot['sha256'])}\">sha256 {esc(shot['sha256'][:16])}</code>")
+    flag = settle_flag(shot)
+    if flag:
+        lines.append(f'<span class="settle" title="the page was not still when the settle wait ended">'
+                     f'settled at {esc(flag)}</span>')
     if verify_entry is not None and not verify_entry["identical"]:
         lines.append('<span class="differs">differs on the second run</span>')
     if "error" in result:

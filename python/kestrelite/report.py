@@ -10,6 +10,16 @@ from pathlib import Path
 from .errors import UsageError
 
 
+def settle_flag(capture):
+    """A few words for a capture whose settle wait ended at its deadline, with
+    the waits still open then ("deadline: images, network"); None for one
+    that settled quietly, and for reports written before captures said."""
+    if not capture or capture.get("settle") != "deadline":
+        return None
+    waits = capture.get("settle_open", [])
+    return "deadline: " + ", ".join(waits) if waits else "deadline"
+
+
 def merged_report(reports, elapsed_ms):
     """One report of the module's form over the per-device reports."""
     results = [result for report in reports for result in report["results"]]

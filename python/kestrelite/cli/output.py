@@ -3,6 +3,8 @@ one line on standard error."""
 
 import sys
 
+from ..report import settle_flag
+
 
 def say(*parts):
     print(*parts, flush=True)
@@ -17,6 +19,12 @@ def complain(message):
 
 def size_text(pair):
     return f"{pair[0]}x{pair[1]}"
+
+
+def settle_note(result):
+    """The progress line's flag for a capture that settled at the deadline."""
+    flag = settle_flag(result.get("capture"))
+    return f"  [{flag}]" if flag else ""
 
 
 def plural(count, word):
@@ -46,6 +54,7 @@ class Progress:
         counter = f"{self.done:>{len(str(self.total))}}/{self.total}"
         text = (f"[{self.tag}{counter}] {result['device_id']:<{self.width}}  {size:<11}  "
                 f"{result['outcome']:<8} {result['elapsed_ms']:>6} ms")
+        text += settle_note(result)
         if "error" in result:
             text += f"  {result['error']}"
         say(text + note)

@@ -22,7 +22,7 @@ from .capture import asked_version
 from .check import show_violations
 from .compare import against_baseline, check_baseline
 from .options import add_baseline, add_browser, add_fresh_browser, add_jobs
-from .output import complain, plural, say, size_text
+from .output import complain, plural, say, settle_note, size_text
 
 DEFAULT_SET_FILE = "kestrelite.toml"
 
@@ -74,6 +74,7 @@ class SetProgress:
         if self.done >= 3 and self.left > 0 and spent > 0:
             left = (time.monotonic() - self.started) * self.left / spent
             text += f"  (about {duration(left)} left)"
+        text += settle_note(result)
         if "error" in result:
             text += f"  {result['error']}"
         say(text + note)
