@@ -10,7 +10,7 @@ import pytest
 from PIL import Image
 
 from conftest import BROWSER, SOURCE_DIR, needs_browser
-from kestrelite import capture_json
+from kestrelite import Session, capture_json
 
 pytestmark = needs_browser
 
@@ -89,8 +89,11 @@ def test_pages_that_never_settle_end_at_the_deadline_and_say_why(server, tmp_pat
         assert middle(result) == GREEN
 
 
-@pytest.mark.parametrize("path", ["/entropy.html", "/redirect.html?ms=150", "/late.html"])
-def test_the_same_page_gives_the_same_bytes_twice(server, tmp_path, path):
+@pytest.mark.parametrize("path", ["/entropy.html", "/redirect.html?ms=150", "/late.html", "/dialogs.html"])
+def test_a_fresh_browser_and_a_session_give_the_same_capture(server, tmp_path, path):
     server.pages["/data.json"] = [(0.1, json.dumps({"colour": "rgb(20,120,60)"}).encode())]
-    first, second = capture(server, path, tmp_path, [DEVICE, DEVICE])
-    assert first["capture"]["sha256"] == second["capture"]["sha256"]
+    [fresh] = capture(server, path, tmp_path)
+    with Session(browser=BROWSER) as session:
+        again = json.loads(session.capture_json(server.url(path), DEVICE, tmp_path / "session.png"))
+    assert fresh["outcome"] == again["outcome"] == "exact"
+    assert fresh["capture"] == again["capture"]
