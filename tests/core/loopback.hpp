@@ -1,11 +1,9 @@
 // A scripted one-connection TCP server on 127.0.0.1 for the transport tests.
 //
-// The server listens on an ephemeral port, accepts one client on its own
-// thread and runs the test's script against it; the connection closes when
-// the script returns. It always stops by itself: the accept and every read
-// give up after kPatience, and the destructor joins the thread. Sockets are
-// close-on-exec like the ones the core creates, so descriptor checks see
-// only the core's own choices.
+// The server accepts one client on its own thread and runs the test's
+// script against it; the connection closes when the script returns. It
+// always stops by itself: the accept and every read give up after five
+// seconds, and the destructor joins the thread.
 #pragma once
 
 #include <netinet/in.h>
@@ -15,16 +13,11 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <string>
-#include <string_view>
 #include <thread>
-#include <utility>
 
 namespace kestrelite::testing_loopback {
-
-inline constexpr std::chrono::seconds kPatience(5);
 
 // The client side's waits: those meant to expire are short; every other one
 // is generous, since it ends as soon as the expected bytes arrive.
@@ -36,33 +29,25 @@ class Peer {
  public:
   explicit Peer(int fd) : fd_(fd) {}
 
-  // Everything up to and including `marker`; later bytes stay for the next
-  // read. Returns what arrived when the client goes away first.
+  // Everything up to and including `marker` (or all that came before the
+  // client went away); later bytes stay for the next read.
   std::string read_until(std::string_view marker) {
-    while (pending_.find(marker) == std::string::npos) {
-      if (!read_some()) return std::exchange(pending_, {});
+    while (pending_.find(marker) == std::string::npos && read_some()) {
     }
-    std::size_t end = pending_.find(marker) + marker.size();
-    std::string out = pending_.substr(0, end);
-    pending_.erase(0, end);
-    return out;
+    std::size_t at = pending_.find(marker);
+    return take(at == std::string::npos ? pending_.size() : at + marker.size());
   }
 
   // Exactly `n` bytes, or fewer when the client goes away first.
   std::string read_exact(std::size_t n) {
     while (pending_.size() < n && read_some()) {
     }
-    std::string out = pending_.substr(0, n);
-    pending_.erase(0, out.size());
-    return out;
+    return take(std::min(n, pending_.size()));
   }
 
   void write(std::string_view bytes) {
-    while (!bytes.empty()) {
-      ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (n <= 0) return;
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
+    for (ssize_t n; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)))
+      if ((n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return;
   }
 
   // Keeps the connection open until the client closes its end.
@@ -74,9 +59,13 @@ class Peer {
   bool read_some() {
     char chunk[65536];
     ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-    if (n <= 0) return false;
-    pending_.append(chunk, static_cast<std::size_t>(n));
-    return true;
+    if (n > 0) pending_.append(chunk, static_cast<std::size_t>(n));
+    return n > 0;
+  }
+  std::string take(std::size_t n) {
+    std::string out = pending_.substr(0, n);
+    pending_.erase(0, n);
+    return out;
   }
 
   int fd_;
@@ -87,17 +76,24 @@ class LoopbackServer {
  public:
   using Script = std::function<void(Peer&)>;
 
-  explicit LoopbackServer(Script script) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  explicit LoopbackServer(Script script) : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     socklen_t size = sizeof address;
     ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size);
     ::listen(listener_, 1);
     ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
     port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this, script = std::move(script)] { serve(script); });
+    thread_ = std::thread([this, script = std::move(script)] {
+      pollfd p{listener_, POLLIN, 0};
+      if (::poll(&p, 1, 5000) != 1) return;
+      int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      timeval patience{5, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+      Peer peer(fd);
+      script(peer);
+      ::close(fd);
+    });
   }
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -113,20 +109,7 @@ class LoopbackServer {
   }
 
  private:
-  void serve(const Script& script) {
-    pollfd p{listener_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kPatience).count())) != 1) return;
-    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return;
-    timeval patience{static_cast<time_t>(kPatience.count()), 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
-    Peer peer(fd);
-    script(peer);
-    ::close(fd);
-  }
-
-  int listener_ = -1;
+  int listener_;
   std::uint16_t port_ = 0;
   std::thread thread_;
 };
