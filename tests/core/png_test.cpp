@@ -16,50 +16,24 @@ std::string header(std::string_view signature, std::string_view type, std::uint3
 
 const std::string kSig = "\x89PNG\r\n\x1a\n";
 
-struct PngCase {
-  const char* name;
-  std::string bytes;
-  std::string error;  // empty: success
-  ImageSize size;
-};
-
-const PngCase kCases[] = {
-    {"empty", "", "unexpected response shape: png too short: 0 bytes", {}},
-    {"ten_bytes", std::string(10, 'x'), "unexpected response shape: png too short: 10 bytes", {}},
-    {"twenty_three_with_signature", header(kSig, "IHDR", 1, 1).substr(0, 23),
-     "unexpected response shape: png too short: 23 bytes", {}},
-    {"phone", header(kSig, "IHDR", 1320, 2868), "", {1320, 2868}},
-    {"zero_by_zero", header(kSig, "IHDR", 0, 0), "", {0, 0}},
-    {"largest", header(kSig, "IHDR", 0xFFFFFFFF, 0x80000001) + "trailing data", "", {0xFFFFFFFF, 0x80000001}},
-    {"bad_magic_even_with_ihdr", header("\x89PNG\r\n\x1a\x0b", "IHDR", 5, 5),
-     "unexpected response shape: not a png (bad magic)", {}},
-    {"first_chunk_other", header(kSig, "IDAT", 5, 5), "unexpected response shape: first chunk is not IHDR", {}},
-    {"chunk_type_case", header(kSig, "ihdr", 5, 5), "unexpected response shape: first chunk is not IHDR", {}},
-};
-
-class PngTest : public testing::TestWithParam<PngCase> {};
-
-TEST_P(PngTest, ReadsTheHeader) {
-  auto result = png::dimensions(GetParam().bytes);
-  if (GetParam().error.empty()) {
-    ASSERT_TRUE(result) << result.error().display();
-    EXPECT_EQ(*result, GetParam().size);
-  } else {
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().display(), GetParam().error);
+TEST(PngTest, ReadsTheSizeFromTheHeader) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "unexpected response shape: png too short: 0 bytes"},
+      {header(kSig, "IHDR", 1, 1).substr(0, 23), "unexpected response shape: png too short: 23 bytes"},
+      {header(kSig, "IHDR", 1320, 2868), "1320x2868"},
+      {header(kSig, "IHDR", 0xFFFFFFFF, 0x80000001) + "trailing data", "4294967295x2147483649"},
+      {header("\x89PNG\r\n\x1a\x0b", "IHDR", 5, 5), "unexpected response shape: not a png (bad magic)"},
+      {header(kSig, "ihdr", 5, 5), "unexpected response shape: first chunk is not IHDR"},
+  };
+  for (const auto& [bytes, expected] : cases) {
+    auto size = png::dimensions(bytes);
+    EXPECT_EQ(size ? std::to_string(size->width) + "x" + std::to_string(size->height) : size.error().display(), expected);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Headers, PngTest, testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(Sha256Test, MatchesKnownDigests) {
+TEST(PngTest, Sha256MatchesKnownDigests) {
   EXPECT_EQ(sha256_hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(sha256_hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  std::string binary("\0\xff\x10", 3);
-  std::string digest = sha256_hex(binary);
-  EXPECT_EQ(digest.size(), 64u);
-  EXPECT_EQ(digest.find_first_not_of("0123456789abcdef"), std::string::npos);
 }
 
 }  // namespace
