@@ -1,169 +1,145 @@
-"""Shared fixtures: where the build and the sources are, and helpers for preset files."""
+"""Shared set-ups: paths, preset files, the scripted fake browser, a loopback
+page server, and the processes a test leaves behind."""
+import atexit
+import http.server
 import json
 import os
+import shlex
+import shutil
+import sys
+import tempfile
+import threading
+import time
+import uuid
 from pathlib import Path
 
 import pytest
 
 SOURCE_DIR = Path(os.environ.get("KESTRELITE_SOURCE_DIR", Path(__file__).resolve().parents[2]))
-BUILD_DIR = Path(os.environ.get("KESTRELITE_BUILD_DIR", SOURCE_DIR / "build"))
+HEADLESS_SHELL = "/usr/bin/chromium-headless-shell"
+needs_browser = pytest.mark.skipif(not os.path.exists(HEADLESS_SHELL), reason="needs Debian's chromium-headless-shell")
+SANITIZED = bool(os.environ.get("KESTRELITE_SANITIZED"))
+
+
+def preset(id, w=1080, h=1920, scale=3, **extra):
+    """One preset record with sensible defaults."""
+    return {"id": id, "label": id.upper(), "output_width": w, "output_height": h, "scale": scale,
+            "requirement": "optional", **extra}
+
+
+def unpreloaded(directory, name, command):
+    """An executable script that runs `command` with its arguments, without
+    the sanitizer runtime that the sanitizer run preloads into Python."""
+    wrapper = Path(directory) / name
+    wrapper.write_text(f"#!/bin/sh\nunset LD_PRELOAD\n{command} \"$@\"\n", encoding="utf-8")
+    wrapper.chmod(0o755)
+    return str(wrapper)
+
+
+BROWSER = HEADLESS_SHELL
+if SANITIZED:
+    _wrappers = tempfile.mkdtemp(prefix="kestrelite-browser-")
+    atexit.register(shutil.rmtree, _wrappers, True)
+    BROWSER = unpreloaded(_wrappers, "chromium-headless-shell", f"exec {HEADLESS_SHELL}")
 
 
 @pytest.fixture
 def write_presets(tmp_path):
-    """Writes a preset document (a dict or raw text) and returns its path as str."""
+    """Writes a preset document (a dict, or raw str or bytes); returns its path."""
     counter = iter(range(1000))
 
     def write(document):
         path = tmp_path / f"presets-{next(counter)}.json"
         text = document if isinstance(document, (str, bytes)) else json.dumps(document)
-        if isinstance(text, bytes):
-            path.write_bytes(text)
-        else:
-            path.write_text(text, encoding="utf-8")
+        path.write_bytes(text if isinstance(text, bytes) else text.encode())
         return str(path)
 
     return write
 
 
-def preset(id, w=1080, h=1920, scale=3, **extra):
-    """One preset record with sensible defaults."""
-    record = {"id": id, "label": id.upper(), "output_width": w, "output_height": h, "scale": scale,
-              "requirement": "optional"}
-    record.update(extra)
-    return record
+@pytest.fixture
+def fake_browser(tmp_path):
+    """make(**script) returns an executable that starts
+    tests/fake_browser/fake_browser.py with that script."""
+    counter = iter(range(1000))
+    fake = shlex.quote(str(SOURCE_DIR / "tests" / "fake_browser" / "fake_browser.py"))
 
+    def make(**script):
+        path = tmp_path / f"fake-browser-{next(counter)}"
+        path.with_suffix(".json").write_text(json.dumps(script), encoding="utf-8")
+        return unpreloaded(tmp_path, path.name, f"FAKE_BROWSER_SCRIPT={shlex.quote(str(path.with_suffix('.json')))} "
+                                                f"exec {shlex.quote(sys.executable)} {fake}")
 
-BROWSER = "/usr/bin/chromium-headless-shell"
-# Under the sanitizer run the interpreter has the sanitizer runtime preloaded;
-# the browser must not inherit it, so tests start it through a wrapper.
-SANITIZED = bool(os.environ.get("KESTRELITE_SANITIZED"))
-if SANITIZED:
-    import atexit
-    import shutil
-    import tempfile
-    _wrapper_dir = tempfile.mkdtemp(prefix="kestrelite-browser-")
-    atexit.register(shutil.rmtree, _wrapper_dir, True)
-    _wrapper = os.path.join(_wrapper_dir, "chromium-headless-shell")
-    with open(_wrapper, "w") as _f:
-        _f.write(f'#!/bin/sh\nunset LD_PRELOAD\nexec {BROWSER} "$@"\n')
-    os.chmod(_wrapper, 0o755)
-    BROWSER = _wrapper
-
-needs_browser = pytest.mark.skipif(not os.path.exists("/usr/bin/chromium-headless-shell"),
-                                   reason="needs Debian's chromium-headless-shell")
-
-
-class PageServer:
-    """A loopback HTTP server for test pages. `pages` maps a path to the body
-    (str or bytes), or to a list of (delay_seconds, bytes) pieces sent one after
-    the other, so a test can hold part of a page back."""
-
-    def __init__(self):
-        import http.server
-        import threading
-
-        pages = self.pages = {}
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                import time
-                body = pages.get(self.path.split("?")[0])
-                if body is None:
-                    self.send_error(404)
-                    return
-                pieces = body if isinstance(body, list) else [(0, body)]
-                pieces = [(d, p.encode() if isinstance(p, str) else p) for d, p in pieces]
-                self.send_response(200)
-                kind = "image/png" if self.path.endswith(".png") else "text/html; charset=utf-8"
-                self.send_header("Content-Type", kind)
-                self.send_header("Content-Length", str(sum(len(p) for _, p in pieces)))
-                self.end_headers()
-                for delay, piece in pieces:
-                    time.sleep(delay)
-                    self.wfile.write(piece)
-                    self.wfile.flush()
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.server.daemon_threads = True
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def url(self, path):
-        return f"http://127.0.0.1:{self.server.server_address[1]}{path}"
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
+    return make
 
 
 @pytest.fixture
 def page_server():
-    server = PageServer()
+    """A loopback HTTP server: `pages[path]` is a body, a list of (delay in
+    seconds, body) pieces sent one after the other, or a function returning
+    a body for each request."""
+    pages = {}
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            body = pages.get(self.path)
+            body = body() if callable(body) else body
+            if body is None:
+                return self.send_error(404)
+            pieces = [(d, p.encode()) for d, p in (body if isinstance(body, list) else [(0, body)])]
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html; charset=utf-8")
+            self.send_header("Content-Length", str(sum(len(p) for _, p in pieces)))
+            self.end_headers()
+            for delay, piece in pieces:
+                time.sleep(delay)
+                self.wfile.write(piece)
+                self.wfile.flush()
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    server.pages = pages
+    server.url = lambda path: f"http://127.0.0.1:{server.server_address[1]}{path}"
     yield server
-    server.close()
+    server.shutdown()
+    server.server_close()
 
 
-def marked_processes(mark):
-    """Pids of live processes whose environment holds `mark`: a test sets a
-    unique variable before starting browsers, and everything they start
-    inherits it, whatever process group it ends up in."""
-    needle = mark.encode()
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
-        try:
-            with open(f"/proc/{entry}/environ", "rb") as f:
-                if needle not in f.read():
-                    continue
-            with open(f"/proc/{entry}/stat") as f:
-                state = f.read().rsplit(")", 1)[1].split()[0]
-        except OSError:
-            continue
-        if state != "Z":
-            found.append(int(entry))
-    return found
-
-
-def zombie_children():
-    """Children of this process that have exited but were never reaped."""
-    zombies = []
-    for task in os.listdir(f"/proc/{os.getpid()}/task"):
-        try:
-            with open(f"/proc/{os.getpid()}/task/{task}/children") as f:
-                children = f.read().split()
-        except OSError:
-            continue
-        for pid in children:
-            try:
-                with open(f"/proc/{pid}/stat") as f:
-                    if f.read().rsplit(")", 1)[1].split()[0] == "Z":
-                        zombies.append(int(pid))
-            except OSError:
-                pass
-    return zombies
+def state(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return None
 
 
 @pytest.fixture
-def process_mark(monkeypatch):
-    """Marks every process started during the test; yields a function that
-    waits briefly for marked processes to end and returns those still alive."""
-    import time
-    import uuid
-    mark = f"KESTRELITE_TEST_MARK={uuid.uuid4().hex}"
-    name, value = mark.split("=")
-    monkeypatch.setenv(name, value)
+def leftovers(monkeypatch):
+    """Marks every process the test starts; leftovers() waits up to five
+    seconds for them to end, then returns the live ones and this process's
+    unreaped children."""
+    mark = uuid.uuid4().hex
+    monkeypatch.setenv("KESTRELITE_TEST_MARK", mark)
 
-    def survivors(grace=5.0):
-        deadline = time.monotonic() + grace
+    def marked(pid):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                return f"KESTRELITE_TEST_MARK={mark}".encode() in f.read() and state(pid) not in (None, "Z")
+        except OSError:
+            return False
+
+    def survivors():
+        deadline = time.monotonic() + 5
         while True:
-            alive = marked_processes(mark)
-            if not alive or time.monotonic() > deadline:
-                return alive
+            live = [int(p) for p in os.listdir("/proc") if p.isdigit() and int(p) != os.getpid() and marked(p)]
+            if not live or time.monotonic() > deadline:
+                break
             time.sleep(0.1)
+        tasks = f"/proc/{os.getpid()}/task"
+        children = [c for t in os.listdir(tasks) for c in open(f"{tasks}/{t}/children").read().split()]
+        return live + [int(c) for c in children if state(c) == "Z"]
 
     return survivors
