@@ -12,57 +12,52 @@ using json = nlohmann::json;
 
 constexpr const char* kHeadlessShell = "/usr/bin/chromium-headless-shell";
 
-// A browser whose every new document runs the determinism script.
+json must(Result<json> r) {
+  if (!r) throw std::runtime_error(r.error().display());
+  return std::move(*r);
+}
+
+json evaluate(Browser& b, const std::string& expression) {
+  json reply = must(b.call("Runtime.evaluate", {{"expression", expression}, {"awaitPromise", true}, {"returnByValue", true}}));
+  if (reply.contains("exceptionDetails")) throw std::runtime_error(reply.dump());
+  return reply["result"]["value"];
+}
+
+// Loads a fresh document and waits until it has loaded.
+void fresh_document(Browser& b) {
+  must(b.call("Page.navigate", {{"url", "data:text/html,<p>fresh</p>"}}));
+  evaluate(b, "new Promise((r) => document.readyState === 'complete' ? r(1) : addEventListener('load', () => r(1)))");
+}
+
+// A browser whose every new document runs the determinism script, on a fresh document.
+Browser start(const Determinism& d) {
+  LaunchOptions o;
+  o.executable = kHeadlessShell;
+  auto browser = Browser::launch(o);
+  if (!browser) throw std::runtime_error(browser.error().display());
+  must(browser->call("Page.enable", json::object()));
+  must(browser->call("Page.addScriptToEvaluateOnNewDocument", {{"source", determinism_script(d)}}));
+  fresh_document(*browser);
+  return std::move(*browser);
+}
+
 class PageScriptsTest : public testing::Test {
  protected:
   void SetUp() override {
     if (::access(kHeadlessShell, X_OK) != 0) GTEST_SKIP() << "needs " << kHeadlessShell;
   }
-
-  Browser start(const Determinism& d) {
-    LaunchOptions o;
-    o.executable = kHeadlessShell;
-    auto browser = Browser::launch(o);
-    if (!browser) throw std::runtime_error(browser.error().display());
-    must(browser->call("Page.enable", json::object()));
-    must(browser->call("Page.addScriptToEvaluateOnNewDocument", {{"source", determinism_script(d)}}));
-    return std::move(*browser);
-  }
-
-  // Loads a fresh document and waits until it has loaded.
-  void fresh_document(Browser& b) {
-    must(b.call("Page.navigate", {{"url", "data:text/html,<p>fresh</p>"}}));
-    evaluate(b, "new Promise((r) => document.readyState === 'complete' ? r(1) : addEventListener('load', () => r(1)))");
-  }
-
-  json evaluate(Browser& b, const std::string& expression) {
-    json reply = must(b.call("Runtime.evaluate", {{"expression", expression}, {"awaitPromise", true},
-                                                   {"returnByValue", true}}));
-    if (reply.contains("exceptionDetails")) throw std::runtime_error(reply.dump());
-    return reply["result"]["value"];
-  }
-
-  static json must(Result<json> r) {
-    if (!r) throw std::runtime_error(r.error().display());
-    return std::move(*r);
-  }
 };
 
 TEST_F(PageScriptsTest, SeededRandomAndTheVirtualClock) {
   Browser b = start(Determinism{});
-  fresh_document(b);
   EXPECT_EQ(evaluate(b, "[Math.random(), Math.random(), Math.random()]"),
             (json{0.6011037519201636, 0.44829055899754167, 0.8524657934904099}));
-
   fresh_document(b);
   EXPECT_EQ(evaluate(b, "Array.from(crypto.getRandomValues(new Uint8Array(4)))"), (json{153, 114, 218, 171}));
-
-  fresh_document(b);
   EXPECT_EQ(evaluate(b, "[Date.now(), new Date().getTime(), new Date(0).getTime(), typeof Date(), Date.name, "
                         "new Date() instanceof Date, Date.UTC(2000, 0, 1)]"),
             (json{1750000000000, 1750000000000, 0, "string", "Date", true, 946684800000}));
   EXPECT_EQ(evaluate(b, "new Promise((r) => setTimeout(() => r(Date.now()), 50))"), 1750000000050);
-
   // The callbacks of one frame share its time; asking for a frame does not move the clock.
   fresh_document(b);
   EXPECT_EQ(evaluate(b, "(() => { const before = performance.now();"
@@ -71,11 +66,12 @@ TEST_F(PageScriptsTest, SeededRandomAndTheVirtualClock) {
                         "})()"),
             (json{0, 1000.0 / 60, 1000.0 / 60}));
   EXPECT_EQ(evaluate(b, "(() => { requestAnimationFrame(() => {}); return performance.now(); })()"), 1000.0 / 60);
+  Browser zero = start(Determinism{.seed = 0});
+  EXPECT_EQ(evaluate(zero, "Math.random()"), 0.26642920868471265);
 }
 
 TEST_F(PageScriptsTest, TimersAndFramesRunInVirtualTimeOrderUpToTheBudget) {
   Browser b = start(Determinism{.budget_ms = 1000});
-  fresh_document(b);
   // A frame at 16.67 ms comes between the timers at 10 and 20 ms; an
   // interval of 400 ms runs at 400 and 800 ms and then meets the budget.
   EXPECT_EQ(evaluate(b, "new Promise((r) => { const seen = [];"
@@ -88,38 +84,27 @@ TEST_F(PageScriptsTest, TimersAndFramesRunInVirtualTimeOrderUpToTheBudget) {
                   {"tick", 400, 400}, {"tick", 800, 800}, {"stopped"}}));
 }
 
+// A timer on the real clock, which the page clock does not hold back.
+constexpr const char* kAfterRealMs =
+    "(ms, value) => new Promise((r) => window[Symbol.for('kestrelite.clock')].setTimeout(() => r(value()), ms))";
+
 TEST_F(PageScriptsTest, AReadinessPromiseHoldsTheClockUntilItSettles) {
   Browser b = start(Determinism{});
-  fresh_document(b);
   evaluate(b, "window.kestreliteReady = new Promise((r) => { window.release = r; });"
               "setTimeout(() => { document.title = 'ran'; }, 10); 1");
-  EXPECT_EQ(evaluate(b, "new Promise((r) => window[Symbol.for('kestrelite.clock')].setTimeout(() =>"
-                        "  r([document.title, window[Symbol.for('kestrelite.clock')].busy()]), 200))"),
+  EXPECT_EQ(evaluate(b, std::string("(") + kAfterRealMs +
+                            ")(200, () => [document.title, window[Symbol.for('kestrelite.clock')].busy()])"),
             (json{"", true}));
   EXPECT_EQ(evaluate(b, stability_script(StabilityOptions{.timeout_ms = 300})), "timeout");
   evaluate(b, "release(); 1");
-  EXPECT_EQ(evaluate(b, "new Promise((r) => window[Symbol.for('kestrelite.clock')].setTimeout(() => r(document.title), 100))"),
-            "");
+  EXPECT_EQ(evaluate(b, std::string("(") + kAfterRealMs + ")(100, () => document.title)"), "");
 }
 
-TEST_F(PageScriptsTest, SeedZero) {
-  Browser b = start(Determinism{.seed = 0});
-  fresh_document(b);
-  EXPECT_EQ(evaluate(b, "Math.random()"), 0.26642920868471265);
-}
-
-TEST_F(PageScriptsTest, StabilityScriptSettlesAQuietPage) {
+TEST_F(PageScriptsTest, StabilityScriptSettlesAQuietPageAndGivesUpOnABusyOne) {
   Browser b = start(Determinism{});
-  fresh_document(b);
   EXPECT_EQ(evaluate(b, stability_script(StabilityOptions{})), "quiet");
-  EXPECT_EQ(evaluate(b, stability_script(StabilityOptions{.quiet_ticks = 0, .timeout_ms = 1000,
-                                                           .wait_fonts = false, .wait_images = false})),
+  EXPECT_EQ(evaluate(b, stability_script(StabilityOptions{.quiet_ticks = 0, .wait_fonts = false, .wait_images = false})),
             "quiet");
-}
-
-TEST_F(PageScriptsTest, StabilityScriptGivesUpOnAPageThatNeverSettles) {
-  Browser b = start(Determinism{});
-  fresh_document(b);
   // Messages are no timers: this loop changes the document without end.
   evaluate(b, "(() => { const c = new MessageChannel();"
               " c.port1.onmessage = () => { document.body.dataset.n = Math.random(); c.port2.postMessage(0); };"
@@ -130,7 +115,6 @@ TEST_F(PageScriptsTest, StabilityScriptGivesUpOnAPageThatNeverSettles) {
 TEST_F(PageScriptsTest, EndlessLoopsStopAtTheBudgetsAndNothingRunsOnceSettled) {
   // Frames stop after the thirtieth, at 500 ms; the interval goes on to the 2 s budget.
   Browser b = start(Determinism{.budget_ms = 2000, .frame_budget = 30});
-  fresh_document(b);
   evaluate(b, "(() => { const tick = (t) => { document.body.dataset.t = t; requestAnimationFrame(tick); };"
               " requestAnimationFrame(tick); setInterval(() => { document.title = String(performance.now()); }, 300);"
               " return 1; })()");
@@ -138,8 +122,7 @@ TEST_F(PageScriptsTest, EndlessLoopsStopAtTheBudgetsAndNothingRunsOnceSettled) {
   EXPECT_EQ(evaluate(b, "[document.body.dataset.t, document.title, performance.now()]"),
             (json{"500.00000000000006", "1800", 1800}));
   evaluate(b, "setTimeout(() => { document.title = 'late'; }, 0); requestAnimationFrame(() => { document.title = 'late'; }); 1");
-  EXPECT_EQ(evaluate(b, "new Promise((r) => window[Symbol.for('kestrelite.clock')].setTimeout(() => r(document.title), 100))"),
-            "1800");
+  EXPECT_EQ(evaluate(b, std::string("(") + kAfterRealMs + ")(100, () => document.title)"), "1800");
 }
 
 }  // namespace
