@@ -43,7 +43,8 @@ TEST(PageCommandsTest, TheEmulationFollowsThePlatform) {
                                          "Emulation.setTimezoneOverride", "Emulation.setLocaleOverride",
                                          "Page.addScriptToEvaluateOnNewDocument", "Page.navigate", "Runtime.evaluate"};
     EXPECT_EQ(order, expected);
-    EXPECT_EQ(commands["Emulation.setTouchEmulationEnabled"].params, (json{{"enabled", touch}, {"maxTouchPoints", max_touch}}));
+    EXPECT_EQ(commands["Emulation.setTouchEmulationEnabled"].params,
+              (json{{"enabled", touch}, {"maxTouchPoints", max_touch}}));
     const json& ua = commands["Emulation.setUserAgentOverride"].params;
     if (!ua_start) {
       EXPECT_EQ(ua, (json{{"userAgent", ""}, {"acceptLanguage", "fr-FR"}}));
@@ -68,10 +69,12 @@ TEST(PageCommandsTest, ParametersOfTheFixedCommands) {
   EXPECT_EQ(commands["Page.addScriptToEvaluateOnNewDocument"].params["source"],
             determinism_script(Determinism{.timezone = "Europe/Paris", .locale = "fr-FR"}));
   EXPECT_EQ(commands["Runtime.evaluate"].params,
-            (json{{"expression", stability_script(StabilityOptions{})}, {"awaitPromise", true}, {"returnByValue", true}}));
+            (json{{"expression", stability_script(StabilityOptions{})}, {"awaitPromise", true},
+                  {"returnByValue", true}}));
   for (const auto& [method, c] : commands)
-    EXPECT_EQ(c.tolerant, method == "Emulation.setUserAgentOverride" || method == "Emulation.setTouchEmulationEnabled" ||
-                              method == "Emulation.setTimezoneOverride" || method == "Emulation.setLocaleOverride")
+    EXPECT_EQ(c.tolerant, method == "Emulation.setUserAgentOverride" || method == "Emulation.setLocaleOverride" ||
+                              method == "Emulation.setTimezoneOverride" ||
+                              method == "Emulation.setTouchEmulationEnabled")
         << method;
 }
 
@@ -95,7 +98,8 @@ TEST(ProbeTest, NumbersAreCutToUnsigned32AndJudgedAgainstTheViewport) {
     auto e = environment_from_answer(value, 440, 956);
     if (!e) return e.error().display();
     return std::to_string(e->inner_width) + " " + std::to_string(e->inner_height) + " " +
-           std::to_string(e->device_pixel_ratio) + " " + std::to_string(e->touch_points) + (e->viewport_honoured ? " ok" : "");
+           std::to_string(e->device_pixel_ratio) + " " + std::to_string(e->touch_points) +
+           (e->viewport_honoured ? " ok" : "");
   };
   const std::pair<json, std::string> cases[] = {
       {{{"result", {{"value", {{"w", 440}, {"h", 956}, {"d", 3}, {"t", 5}}}}}}, "440 956 3 5 ok"},

@@ -55,7 +55,8 @@ TEST(ParsePresetsTest, RefusesWithTheFirstFault) {
       {"null_text", R"({"version":1,"note":null,"devices":[]})", "json: invalid type: null, expected a string"},
       {"number_as_bool", doc(device("a", kSmall, R"(,"mobile":1)")),
        "json: invalid type: integer `1`, expected a boolean"},
-      {"device_array_short", doc(R"(["a","L",3,3,1,false,"web"])"), "json: invalid length 8, expected struct Device with 11 elements"},
+      {"device_array_short", doc(R"(["a","L",3,3,1,false,"web"])"),
+       "json: invalid length 8, expected struct Device with 11 elements"},
       {"file_array_empty", "[]", "json: invalid length 0, expected struct PresetFile with 4 elements"},
       {"missing_requirement", doc(R"({"id":"a","label":"L","output_width":3,"output_height":3,"scale":1})"),
        "json: missing field `requirement`"},
@@ -95,7 +96,8 @@ TEST(ParsePresetsTest, DefaultsUnknownKeysArrayFormsAndEnumObjects) {
 
 TEST(DeviceJsonTest, WritesMembersInOrderAndEscapesOnlyWhatJsonRequires) {
   Device d{.id = "q\"b\\s/", .label = "\b\t\n\f\r\x01\x1f caf\xC3\xA9", .output_width = 1170, .output_height = 2532,
-           .scale = 3, .mobile = true, .platform = Platform::IosPhone, .requirement = Requirement::RequiredWatch, .source = ""};
+           .scale = 3, .mobile = true, .platform = Platform::IosPhone, .requirement = Requirement::RequiredWatch,
+           .source = ""};
   EXPECT_EQ(devices_json(std::span(&d, 1)),
             R"([{"id":"q\"b\\s/","label":"\b\t\n\f\r\u0001\u001f caf)"
             "\xC3\xA9"

@@ -27,7 +27,8 @@ TEST(PngTest, ReadsTheSizeFromTheHeader) {
   };
   for (const auto& [bytes, expected] : cases) {
     auto size = png::dimensions(bytes);
-    EXPECT_EQ(size ? std::to_string(size->width) + "x" + std::to_string(size->height) : size.error().display(), expected);
+    EXPECT_EQ(size ? std::to_string(size->width) + "x" + std::to_string(size->height) : size.error().display(),
+              expected);
   }
 }
 

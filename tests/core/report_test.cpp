@@ -28,7 +28,8 @@ TEST(ReportJsonTest, MembersInOrderAndOnlyThoseOfEachOutcome) {
             R"("viewport_honoured":true}},"path":"/out/phone.png"},)"
             R"({"device_id":"phone","outcome":"off-size","elapsed_ms":5,"capture":{"device_id":"phone",)"
             R"("expected":[1320,2868],"actual":[1320,2867],"sha256":")" + sha + R"(","bytes":123456,"exact":false},)"
-            R"("path":"/out/phone.png"},{"device_id":"x","outcome":"failed","elapsed_ms":0,"error":"browser: no page"}]})");
+            R"("path":"/out/phone.png"},)"
+            R"({"device_id":"x","outcome":"failed","elapsed_ms":0,"error":"browser: no page"}]})");
 }
 
 TEST(ReportJsonTest, StringsAreEscapedAndNumbersWrittenInFull) {

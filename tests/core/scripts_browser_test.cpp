@@ -18,7 +18,8 @@ json must(Result<json> r) {
 }
 
 json evaluate(Browser& b, const std::string& expression) {
-  json reply = must(b.call("Runtime.evaluate", {{"expression", expression}, {"awaitPromise", true}, {"returnByValue", true}}));
+  json reply = must(b.call("Runtime.evaluate",
+                           {{"expression", expression}, {"awaitPromise", true}, {"returnByValue", true}}));
   if (reply.contains("exceptionDetails")) throw std::runtime_error(reply.dump());
   return reply["result"]["value"];
 }
@@ -103,8 +104,8 @@ TEST_F(PageScriptsTest, AReadinessPromiseHoldsTheClockUntilItSettles) {
 TEST_F(PageScriptsTest, StabilityScriptSettlesAQuietPageAndGivesUpOnABusyOne) {
   Browser b = start(Determinism{});
   EXPECT_EQ(evaluate(b, stability_script(StabilityOptions{})), "quiet");
-  EXPECT_EQ(evaluate(b, stability_script(StabilityOptions{.quiet_ticks = 0, .wait_fonts = false, .wait_images = false})),
-            "quiet");
+  StabilityOptions at_once{.quiet_ticks = 0, .wait_fonts = false, .wait_images = false};
+  EXPECT_EQ(evaluate(b, stability_script(at_once)), "quiet");
   // Messages are no timers: this loop changes the document without end.
   evaluate(b, "(() => { const c = new MessageChannel();"
               " c.port1.onmessage = () => { document.body.dataset.n = Math.random(); c.port2.postMessage(0); };"
@@ -121,7 +122,8 @@ TEST_F(PageScriptsTest, EndlessLoopsStopAtTheBudgetsAndNothingRunsOnceSettled) {
   EXPECT_EQ(evaluate(b, stability_script(StabilityOptions{})), "quiet");
   EXPECT_EQ(evaluate(b, "[document.body.dataset.t, document.title, performance.now()]"),
             (json{"500.00000000000006", "1800", 1800}));
-  evaluate(b, "setTimeout(() => { document.title = 'late'; }, 0); requestAnimationFrame(() => { document.title = 'late'; }); 1");
+  evaluate(b, "setTimeout(() => { document.title = 'late'; }, 0);"
+              " requestAnimationFrame(() => { document.title = 'late'; }); 1");
   EXPECT_EQ(evaluate(b, std::string("(") + kAfterRealMs + ")(100, () => document.title)"), "1800");
 }
 

@@ -16,7 +16,8 @@ namespace kestrelite {
 class TempDir {
  public:
   TempDir() : path_((std::filesystem::temp_directory_path() / "kestrelite-test-XXXXXX").string()) {
-    if (!::mkdtemp(path_.data())) throw std::filesystem::filesystem_error("mkdtemp", std::error_code(errno, std::generic_category()));
+    if (!::mkdtemp(path_.data()))
+      throw std::filesystem::filesystem_error("mkdtemp", std::error_code(errno, std::generic_category()));
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -36,7 +37,8 @@ inline std::filesystem::path make_fake_browser(const std::filesystem::path& dir,
                                                const std::string& name) {
   std::ofstream(dir / (name + ".json")) << script.dump();
   std::ofstream(dir / name) << "#!/bin/sh\nFAKE_BROWSER_SCRIPT='" << (dir / (name + ".json")).string()
-                            << "' exec /usr/bin/python3 '" KESTRELITE_SOURCE_DIR "/tests/fake_browser/fake_browser.py' \"$@\"\n";
+                            << "' exec /usr/bin/python3 '" KESTRELITE_SOURCE_DIR
+                               "/tests/fake_browser/fake_browser.py' \"$@\"\n";
   ::chmod((dir / name).c_str(), 0755);
   return dir / name;
 }

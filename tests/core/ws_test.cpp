@@ -146,7 +146,8 @@ TEST(HandshakeTest, RefusedOrUnfinishedHandshakesFailTheConnect) {
       {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", false,
        "websocket protocol: upgrade refused: HTTP/1.1 404 Not Found"},
       {"HTTP/1.1 101 Switching", true, "websocket protocol: connection closed by peer"},
-      {"HTTP/1.1 101\r\nX: " + std::string(ws::kHandshakeLimit, 'p'), false, "websocket protocol: handshake headers too large"},
+      {"HTTP/1.1 101\r\nX: " + std::string(ws::kHandshakeLimit, 'p'), false,
+       "websocket protocol: handshake headers too large"},
       {"", false, kSilent},
   };
   for (const auto& [response, then_close, error] : cases) {
@@ -226,8 +227,10 @@ TEST(ReceiveTest, FailsWithItsMessage) {
       {frame(0x01, "a") + frame(0x88, "\x03\xe8"), "peer sent close", false},
       {frame(0x81, "ok so\xff"), "invalid utf-8: invalid utf-8 sequence of 1 bytes from index 5", false},
       {frame(0x81, "ab\xe2\x82("), "invalid utf-8: invalid utf-8 sequence of 2 bytes from index 2", false},
-      {frame(0x01, "ab") + frame(0x80, "\xe2\x82"), "invalid utf-8: incomplete utf-8 byte sequence from index 2", false},
-      {frame(0x81, std::string(1000, 'a') + "\xfe"), "invalid utf-8: invalid utf-8 sequence of 1 bytes from index 1000", false},
+      {frame(0x01, "ab") + frame(0x80, "\xe2\x82"), "invalid utf-8: incomplete utf-8 byte sequence from index 2",
+       false},
+      {frame(0x81, std::string(1000, 'a') + "\xfe"),
+       "invalid utf-8: invalid utf-8 sequence of 1 bytes from index 1000", false},
       {frame(0x83, "x"), "unknown opcode 0x3", false},
   };
   for (const auto& [frames, error, then_close] : cases)
@@ -252,7 +255,8 @@ TEST(ReceiveTest, MaskedPingBetweenFragmentsIsAnsweredWithItsPayload) {
 }
 
 TEST(ReceiveTest, HandshakeAndFramesArrivingOneByteAtATime) {
-  const std::string frames = frame(0x81, text_of(126), std::array<unsigned char, 4>{1, 2, 3, 4}) + frame(0x81, "tiny", {}, 64);
+  const std::string frames =
+      frame(0x81, text_of(126), std::array<unsigned char, 4>{1, 2, 3, 4}) + frame(0x81, "tiny", {}, 64);
   LoopbackServer server([&](Peer& peer) {
     for (char c : response_for(peer.read_until("\r\n\r\n")) + frames) {
       peer.write(std::string(1, c));

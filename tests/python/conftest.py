@@ -2,6 +2,7 @@
 page server, and the processes a test leaves behind."""
 import atexit
 import http.server
+import itertools
 import json
 import os
 import shlex
@@ -57,20 +58,22 @@ def write_presets(tmp_path):
     return write
 
 
-@pytest.fixture
-def fake_browser(tmp_path):
-    """make(**script) returns an executable that starts
-    tests/fake_browser/fake_browser.py with that script."""
-    counter = iter(range(1000))
-    fake = shlex.quote(str(SOURCE_DIR / "tests" / "fake_browser" / "fake_browser.py"))
+_fakes = itertools.count()
 
-    def make(**script):
-        path = tmp_path / f"fake-browser-{next(counter)}"
-        path.with_suffix(".json").write_text(json.dumps(script), encoding="utf-8")
-        return unpreloaded(tmp_path, path.name, f"FAKE_BROWSER_SCRIPT={shlex.quote(str(path.with_suffix('.json')))} "
-                                                f"exec {shlex.quote(sys.executable)} {fake}")
 
-    return make
+def make_fake_browser(tmp_path, **script):
+    """An executable that starts tests/fake_browser/fake_browser.py with
+    `script` (its members are documented there)."""
+    path = Path(tmp_path) / f"fake-browser-{next(_fakes)}.json"
+    path.write_text(json.dumps(script), encoding="utf-8")
+    fake = SOURCE_DIR / "tests" / "fake_browser" / "fake_browser.py"
+    return unpreloaded(tmp_path, path.stem, f"FAKE_BROWSER_SCRIPT={shlex.quote(str(path))} "
+                                            f"exec {shlex.quote(sys.executable)} {shlex.quote(str(fake))}")
+
+
+def read_log(path):
+    """The DevTools messages a fake logged, in order."""
+    return [json.loads(line) for line in Path(path).read_text(encoding="utf-8").splitlines()]
 
 
 @pytest.fixture
@@ -117,8 +120,8 @@ def state(pid):
 
 
 @pytest.fixture
-def leftovers(monkeypatch):
-    """Marks every process the test starts; leftovers() waits up to five
+def process_mark(monkeypatch):
+    """Marks every process the test starts; process_mark() waits up to five
     seconds for them to end, then returns the live ones and this process's
     unreaped children."""
     mark = uuid.uuid4().hex

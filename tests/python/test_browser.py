@@ -21,7 +21,7 @@ def capture(out, ids, url=MOTION):
     return json.loads(capture_json(url, str(out), ids, browser=BROWSER))
 
 
-def test_every_preset_is_exact_reproducible_and_still(tmp_path, leftovers):
+def test_every_preset_is_exact_reproducible_and_still(tmp_path, process_mark):
     ids = [d["id"] for d in json.loads(devices_json())]
     first = capture(tmp_path / "first", ids)
     handful = ["apple-iphone-6-9-1320", "apple-ipad-11-1488", "play-tablet-10-landscape", "apple-watch-s9",
@@ -40,7 +40,7 @@ def test_every_preset_is_exact_reproducible_and_still(tmp_path, leftovers):
     # scrollbar covers its end.
     assert image.getpixel((600, 50)) == (20, 120, 60)
     assert image.getpixel((1277, 70)) == (200, 40, 40)
-    assert leftovers() == []
+    assert process_mark() == []
 
 
 def test_a_finished_animation_is_painted_before_the_screenshot(tmp_path):

@@ -16,7 +16,7 @@ import pytest
 from PIL import Image
 
 import kestrelite
-from conftest import BROWSER, SANITIZED, SOURCE_DIR, needs_browser, preset
+from conftest import BROWSER, SANITIZED, SOURCE_DIR, make_fake_browser, needs_browser, preset
 from kestrelite import browser_setup, cli, contact_sheet, runner
 
 DEMO = SOURCE_DIR / "examples" / "demo"
@@ -143,12 +143,13 @@ def test_verify_finds_the_demo_identical_and_a_changing_page_different(tmp_path,
     assert "NOT OK: 1 changed on the second run" in (out / "index.html").read_text()
 
 
-def test_off_size_and_failed_devices_exit_1(tmp_path, write_presets, fake_browser):
+def test_off_size_and_failed_devices_exit_1(tmp_path, write_presets):
     presets = write_presets({"version": 1, "devices": [
         preset("tall", 1080, 2340, 3, store="play"), preset("other", store="apple"), preset("wide", store="play"),
         preset("a/b", store="play")]})
+    fake = make_fake_browser(tmp_path, screenshot_size=[1080, 1920])
     status, stdout, stderr = run("capture", "data:text/html,x", "--out", tmp_path / "out", "--store", "GOOGLE",
-                                 "--presets", presets, "--seed", 7, "--browser", fake_browser(screenshot_size=[1080, 1920]))
+                                 "--presets", presets, "--seed", 7, "--browser", fake)
     assert status == 1 and stderr == ""
     assert device_lines(stdout) == [("tall", "1080x1920 (expected 1080x2340)", "off-size"),
                                     ("wide", "1080x1920", "exact"), ("a/b", "1080x1920", "failed")]
@@ -183,7 +184,8 @@ def test_no_browser_stops_before_the_run(no_browser_anywhere, monkeypatch):
     out = no_browser_anywhere / "out"
     status, stdout, stderr = run("capture", DEMO, "--out", out, "--store", "play")
     assert (status, stdout) == (2, "") and not out.exists()
-    assert "kestrelite: browser: no browser found. Set KESTRELITE_CHROME, or run `kestrelite install-browser`." in stderr
+    assert ("kestrelite: browser: no browser found. Set KESTRELITE_CHROME, or run `kestrelite install-browser`."
+            in stderr)
     assert "--browser PATH" in stderr
     status, stdout, stderr = run("find-browser")
     assert (status, stdout) == (1, "") and "no browser found" in stderr
@@ -210,7 +212,8 @@ def test_bad_arguments_exit_2_and_leave_nothing(tmp_path, write_presets, monkeyp
         (["capture", page, "--out", out, "--store", "apple", "--presets", one], "no presets for store apple"),
         (["capture", page, "--out", out, "-d", "apple-watch-s3", "-d", "nope"], "kestrelite: unknown device id: nope"),
         (["capture", page, "--out", out, "--store", "apple", "--presets", tmp_path / "x.json"], "cannot read presets"),
-        (["capture", page, "--out", out, "--store", "apple", "--presets", write_presets("{")], "invalid presets: json: "),
+        (["capture", page, "--out", out, "--store", "apple", "--presets", write_presets("{")],
+         "invalid presets: json: "),
         (["capture", tmp_path / "missing.html", "--out", out, "--store", "apple"], "neither an existing file"),
         (["capture", tmp_path, "--out", out, "--store", "apple"], "a directory without an index.html"),
         (["capture", page, "--out", one, "--store", "apple", "--browser", BROWSER], "is a file, not a folder"),

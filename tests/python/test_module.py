@@ -45,10 +45,12 @@ def test_module_attributes_and_signatures():
     ((), {"store": "apple", "seed": "1"}, TypeError, "argument 'seed': 'str' object cannot be converted to 'int'"),
     ((), {"store": "apple", "seed": -1}, OverflowError, "argument 'seed': out of range for an unsigned 64-bit integer"),
     ((), {"store": "apple", "seed": 2 ** 64}, OverflowError, "argument 'seed': out of range"),
-    ((), {"store": "apple", "fail_fast": 1}, TypeError, "argument 'fail_fast': 'int' object cannot be converted to 'bool'"),
+    ((), {"store": "apple", "fail_fast": 1}, TypeError,
+     "argument 'fail_fast': 'int' object cannot be converted to 'bool'"),
     ((), {"store": "apple", "timezone": b"UTC"}, TypeError, "argument 'timezone': 'bytes' object cannot be"),
     ((), {"store": "apple", "presets": 0}, TypeError, "argument 'presets': 'int' object cannot be"),
-    ((None,) * 8 + ("extra",), {}, TypeError, "capture_json() takes from 2 to 10 positional arguments but 11 were given"),
+    ((None,) * 8 + ("extra",), {}, TypeError,
+     "capture_json() takes from 2 to 10 positional arguments but 11 were given"),
     ((), {"shop": "apple"}, TypeError, "capture_json() got an unexpected keyword argument 'shop'"),
     ((), {"url": "x"}, TypeError, "capture_json() got multiple values for argument 'url'"),
 ])
@@ -81,8 +83,9 @@ def test_an_empty_selection_still_creates_the_output_directory(tmp_path):
 
 
 @pytest.mark.parametrize("store, count, first", [
-    ("Apple", 33, "apple-iphone-6-9-1320"), ("APPSTORE", 33, "apple-iphone-6-9-1320"), ("ios", 33, "apple-iphone-6-9-1320"),
-    ("play", 11, "play-feature-graphic"), ("Google", 11, "play-feature-graphic"), ("android", 11, "play-feature-graphic"),
+    ("Apple", 33, "apple-iphone-6-9-1320"), ("APPSTORE", 33, "apple-iphone-6-9-1320"),
+    ("ios", 33, "apple-iphone-6-9-1320"), ("play", 11, "play-feature-graphic"),
+    ("Google", 11, "play-feature-graphic"), ("android", 11, "play-feature-graphic"),
     ("WEB", 2, "web-desktop-1440"),
 ])
 def test_store_names_and_their_aliases_ignore_case(store, count, first):
@@ -113,7 +116,8 @@ def test_a_preset_file_replaces_the_builtin_table(write_presets, tmp_path):
 
 @pytest.mark.parametrize("content, exc, message", [
     (None, FileNotFoundError, "cannot read presets {path}: No such file or directory"),
-    (b'{"version":1,"devices":[],"note":"\xff"}', FileNotFoundError, "cannot read presets {path}: stream did not contain"),
+    (b'{"version":1,"devices":[],"note":"\xff"}', FileNotFoundError,
+     "cannot read presets {path}: stream did not contain"),
     ("{not json", ValueError, "invalid presets: json: "),
     ({"version": 2, "devices": []}, ValueError,
      "invalid presets: unexpected response shape: preset schema version 2 is not supported by this build"),
