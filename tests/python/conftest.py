@@ -119,6 +119,20 @@ def state(pid):
         return None
 
 
+def marked_processes(mark):
+    """Pids of live processes whose environment holds `mark` (NAME=value):
+    what a test started after setting it, whatever process group it is in."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if mark.encode() in f.read() and int(pid) != os.getpid() and state(pid) not in (None, "Z"):
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
 @pytest.fixture
 def process_mark(monkeypatch):
     """Marks every process the test starts; process_mark() waits up to five
@@ -127,22 +141,12 @@ def process_mark(monkeypatch):
     mark = uuid.uuid4().hex
     monkeypatch.setenv("KESTRELITE_TEST_MARK", mark)
 
-    def marked(pid):
-        try:
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                return f"KESTRELITE_TEST_MARK={mark}".encode() in f.read() and state(pid) not in (None, "Z")
-        except OSError:
-            return False
-
     def survivors():
         deadline = time.monotonic() + 5
-        while True:
-            live = [int(p) for p in os.listdir("/proc") if p.isdigit() and int(p) != os.getpid() and marked(p)]
-            if not live or time.monotonic() > deadline:
-                break
+        while marked_processes(f"KESTRELITE_TEST_MARK={mark}") and time.monotonic() < deadline:
             time.sleep(0.1)
         tasks = f"/proc/{os.getpid()}/task"
         children = [c for t in os.listdir(tasks) for c in open(f"{tasks}/{t}/children").read().split()]
-        return live + [int(c) for c in children if state(c) == "Z"]
+        return marked_processes(f"KESTRELITE_TEST_MARK={mark}") + [int(c) for c in children if state(c) == "Z"]
 
     return survivors

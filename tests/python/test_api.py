@@ -10,13 +10,10 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fake_browser"))
-from fakes import make_fake_browser, read_log  # noqa: E402
-
-import kestrelite  # noqa: E402
-from conftest import preset  # noqa: E402
-from kestrelite import capture_json, devices_json  # noqa: E402
-from kestrelite.errors import UsageError  # noqa: E402
+import kestrelite
+from conftest import make_fake_browser, preset, read_log
+from kestrelite import capture_json, devices_json
+from kestrelite.errors import UsageError
 
 SMALL = preset("small", 300, 600, 1)
 

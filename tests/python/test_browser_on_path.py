@@ -2,15 +2,11 @@
 chromium-headless-shell, a name the module does not look for, from PATH."""
 import contextlib
 import io
-import sys
-from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fake_browser"))
-from fakes import make_fake_browser  # noqa: E402
-
-from kestrelite import cli  # noqa: E402
+from conftest import make_fake_browser
+from kestrelite import cli
 
 
 def run(argv):

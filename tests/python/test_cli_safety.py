@@ -11,18 +11,14 @@ import json
 import os
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 from PIL import Image
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fake_browser"))
-from fakes import make_fake_browser, read_log  # noqa: E402
-
-import kestrelite  # noqa: E402
-from conftest import BROWSER, needs_browser, preset  # noqa: E402
-from kestrelite import cli, contact_sheet, outdir, settings  # noqa: E402
-from kestrelite.errors import UsageError  # noqa: E402
+import kestrelite
+from conftest import BROWSER, make_fake_browser, needs_browser, preset, read_log
+from kestrelite import cli, contact_sheet, outdir, settings
+from kestrelite.errors import UsageError
 
 DEVICE = "apple-watch-s3"
 FAKE_VERSION = "Chromium 0.0.0.0 (fake DevTools peer)"

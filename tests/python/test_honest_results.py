@@ -2,19 +2,14 @@
 captured, and the run's locale is the language the page sees."""
 import json
 import socket
-import sys
 import threading
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fake_browser"))
-from fakes import make_fake_browser, read_log  # noqa: E402
-
-from conftest import BROWSER, needs_browser, preset  # noqa: E402
-from kestrelite import capture_json, cli  # noqa: E402
+from conftest import BROWSER, make_fake_browser, needs_browser, preset, read_log
+from kestrelite import capture_json, cli
 
 WATCH = "apple-watch-s3"
 # The smallest built-in preset of each platform kind.

@@ -5,16 +5,11 @@ import contextlib
 import json
 import os
 import subprocess
-import sys
 import threading
 import time
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fake_browser"))
-from fakes import make_fake_browser  # noqa: E402
-
-from conftest import BROWSER, marked_processes, needs_browser  # noqa: E402
-from kestrelite import capture_json  # noqa: E402
+from conftest import BROWSER, make_fake_browser, marked_processes, needs_browser
+from kestrelite import capture_json
 
 NEVER_SETTLES = ("data:text/html,<p id=n></p><script>let i = 0;"
                  "setInterval(() => { document.getElementById('n').textContent = ++i; }, 5);</script>")
