@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <thread>
 #include <vector>
 
@@ -24,11 +23,8 @@ TEST(HttpHeadTest, TheFirstContentLengthLineCounts) {
       {"HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551615", 18446744073709551615ULL},
       {"HTTP/1.1 200 OK\r\nContent-Length: x\r\nContent-Length: 6", std::nullopt},
       {"HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551616", std::nullopt},
-      {"HTTP/1.1 200 OK\r\nContent-Length: ", std::nullopt},
-      {"HTTP/1.1 200 OK\r\nContent-Length: -1", std::nullopt},
       {"HTTP/1.1 200 OK\r\nContent-Length: 1 2", std::nullopt},
       {"HTTP/1.1 200 OK\r\nX-Content-Length: 5\r\nContent-Length-X: 5", std::nullopt},
-      {"HTTP/1.1 200 OK\r\nContent-Length 5", std::nullopt},
   };
   for (const auto& [head, length] : cases) EXPECT_EQ(http::content_length(head), length) << head;
 }
@@ -77,18 +73,6 @@ TEST(HttpGetTest, SendsOneRequestAndReadsTheBody) {
     EXPECT_EQ(request, "GET /json/list?t=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
                            "\r\nConnection: close\r\n\r\n");
   }
-}
-
-TEST(HttpGetTest, SilentHeadIsAnIoTimeoutAndZeroTimeoutIsRefused) {
-  LoopbackServer server([](Peer& peer) {
-    peer.read_until("\r\n\r\n");
-    peer.wait_for_close();
-  });
-  EXPECT_EQ(http_get(server.port(), "/json/list", 0ms).error().io_code().value(), EINVAL);
-  auto silent = http_get(server.port(), "/json/list", kShort);
-  ASSERT_FALSE(silent);
-  EXPECT_TRUE(silent.error().io_code().value() == EAGAIN || silent.error().io_code().value() == EWOULDBLOCK)
-      << silent.error().display();
 }
 
 }  // namespace

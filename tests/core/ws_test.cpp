@@ -103,14 +103,12 @@ std::string parsed(std::string_view url) {
 TEST(UrlTest, SplitsHostPortAndPath) {
   const std::pair<const char*, const char*> cases[] = {
       {"ws://127.0.0.1:9222/devtools/page/AB", "127.0.0.1 9222 /devtools/page/AB"},
-      {"ws://localhost:9222", "localhost 9222 /"},
       {"ws://localhost/devtools", "localhost 80 /devtools"},
       {"ws://h:7/a:8/b?c=d:9", "h 7 /a:8/b?c=d:9"},
       {"ws://[::1]:9222/x", "[::1] 9222 /x"},
       {"ws://h:/x", "websocket protocol: bad port in ws://h:/x"},
       {"ws://h:65536/x", "websocket protocol: bad port in ws://h:65536/x"},
       {"ws://h:99999999999999999999", "websocket protocol: bad port in ws://h:99999999999999999999"},
-      {"ws://h:92a2/x", "websocket protocol: bad port in ws://h:92a2/x"},
       {"ws://[::1]/x", "websocket protocol: bad port in ws://[::1]/x"},
       {"wss://h:1/x", "websocket protocol: only ws:// is supported, got wss://h:1/x"},
   };
@@ -237,21 +235,6 @@ TEST(ReceiveTest, FailsWithItsMessage) {
     EXPECT_EQ(first_message(frames, then_close), "websocket protocol: " + error);
   for (const std::string& cut : {std::string(), std::string("\x81\x7e\x01"), frame(0x81, "complete").substr(0, 5)})
     EXPECT_EQ(first_message(cut, false, kShort), kSilent);
-}
-
-TEST(ReceiveTest, MaskedPingBetweenFragmentsIsAnsweredWithItsPayload) {
-  WireFrame pong;
-  LoopbackServer server([&](Peer& peer) {
-    accept_upgrade(peer, frame(0x01, "Hel") + frame(0x89, "xyz", std::array<unsigned char, 4>{0x55, 0, 0xaa, 3}) +
-                             frame(0x80, "lo"));
-    pong = read_client_frame(peer);
-    peer.wait_for_close();
-  });
-  auto ws = Ws::connect(url_for(server), kPatient);
-  ASSERT_TRUE(ws) << ws.error().display();
-  EXPECT_EQ(ws->recv_text().value_or("failed"), "Hello");
-  server.join();
-  EXPECT_EQ(std::tuple(pong.first, pong.masked, pong.payload), std::tuple(0x8a, true, "xyz"));
 }
 
 TEST(ReceiveTest, HandshakeAndFramesArrivingOneByteAtATime) {

@@ -17,7 +17,6 @@ FAKE_BROWSER_SCRIPT changes that:
   "fork_helper"      true: a helper process that only sleeps stays in its process group
   "startup"          "normal", "no_port" (noise, then silence) or "exit" (noise, then exit 1)
   "page_after_ms"    the page is listed only this long after the start
-  "target_list"      "normal" or "not_array" (the targets wrapped in an object)
   "replies"          {key: members}: the reply is {"id": N, **members} instead
   "before_reply"     {key: [message, ...]} sent first: objects as JSON, strings as they are
   "delay_ms"         {key: ms} pause before replying
@@ -45,7 +44,7 @@ import zlib
 PROBE = "({w:innerWidth,h:innerHeight,d:devicePixelRatio,t:(navigator.maxTouchPoints||0)})"
 PAGE = uuid.uuid4().hex.upper()
 NOISE = "[{pid}:{pid}:1206/083512.104217:ERROR:bus.cc(407)] Failed to connect to the bus: No such file or directory"
-MEMBERS = {"log", "pid_file", "fork_helper", "startup", "page_after_ms", "target_list", "replies", "before_reply", "delay_ms",
+MEMBERS = {"log", "pid_file", "fork_helper", "startup", "page_after_ms", "replies", "before_reply", "delay_ms",
            "exit_on", "screenshot_size", "once"}
 SCRIPT = {}
 last_activity = time.monotonic()
@@ -105,7 +104,7 @@ def targets(port):
     listed = [{"id": "SW", "type": "service_worker", "webSocketDebuggerUrl": url + "SW"}]
     if time.monotonic() - started >= SCRIPT.get("page_after_ms", 0) / 1000:
         listed.append({"id": PAGE, "type": "page", "url": "about:blank", "webSocketDebuggerUrl": url + PAGE})
-    return {"targets": listed} if SCRIPT.get("target_list") == "not_array" else listed
+    return listed
 
 
 def connection(sock):

@@ -4,7 +4,6 @@ settle wait's start and deadline."""
 import hashlib
 import json
 
-import pytest
 from PIL import Image
 
 from conftest import BROWSER, SOURCE_DIR, needs_browser

@@ -9,7 +9,6 @@ import json
 import os
 import re
 import subprocess
-import threading
 import time
 
 import pytest
@@ -180,7 +179,7 @@ def test_a_browser_that_cannot_start_with_fail_fast_and_verify(tmp_path, extra, 
     assert note is None or note.format(broken=broken) in stdout + stderr
 
 
-def test_no_browser_stops_before_the_run(no_browser_anywhere, monkeypatch):
+def test_no_browser_stops_before_the_run(no_browser_anywhere):
     out = no_browser_anywhere / "out"
     status, stdout, stderr = run("capture", DEMO, "--out", out, "--store", "play")
     assert (status, stdout) == (2, "") and not out.exists()
@@ -191,9 +190,6 @@ def test_no_browser_stops_before_the_run(no_browser_anywhere, monkeypatch):
     assert (status, stdout) == (1, "") and "no browser found" in stderr
     status, stdout, stderr = run_module("capture", DEMO, "--out", out, "-d", "play-wear-os")
     assert (status, stdout) == (2, "") and stderr.startswith("kestrelite: browser: no browser found.")
-    monkeypatch.setenv("KESTRELITE_CHROME", str(out))
-    status, _, stderr = run("capture", DEMO, "--out", out, "--store", "play")
-    assert status == 2 and f"KESTRELITE_CHROME points at {out}, which is not a file" in stderr and "unset it" in stderr
 
 
 def test_bad_arguments_exit_2_and_leave_nothing(tmp_path, write_presets, monkeypatch):
@@ -228,16 +224,13 @@ def test_bad_arguments_exit_2_and_leave_nothing(tmp_path, write_presets, monkeyp
 
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_the_runner_keeps_to_its_jobs_and_the_selection_order(jobs):
-    running, most = [], []
-    lock = threading.Lock()
+    running, most = set(), []
 
     def capture_one(device_id):
-        with lock:
-            running.append(device_id)
-            most.append(len(running))
+        running.add(device_id)
+        most.append(len(running))
         time.sleep(0.05 if device_id == "a" else 0.01)
-        with lock:
-            running.remove(device_id)
+        running.discard(device_id)
         return json.dumps({"results": [{"device_id": device_id}]})
 
     reports = runner.run_devices(capture_one, ["a", "b", "c", "d"], jobs, None, lambda result: None)
@@ -277,9 +270,7 @@ def test_the_contact_sheet_escapes_what_it_shows():
 
 @pytest.mark.parametrize("env, root", [
     ({"KESTRELITE_HOME": "{tmp}/k", "HOME": "{tmp}/h"}, "{tmp}/k/browser"),
-    ({"KESTRELITE_HOME": "", "HOME": "{tmp}/h"}, "{tmp}/h/.kestrelite/browser"),
     ({"HOME": "", "USERPROFILE": "{tmp}/u"}, ".kestrelite/browser"),
-    ({"USERPROFILE": "{tmp}/u"}, "{tmp}/u/.kestrelite/browser"),
 ])
 def test_the_launcher_lands_where_the_module_looks(tmp_path, monkeypatch, env, root):
     for name in ("KESTRELITE_CHROME", "KESTRELITE_HOME", "HOME", "USERPROFILE"):

@@ -44,10 +44,8 @@ def test_module_attributes_and_signatures():
     ((["apple-mac-1280", 5],), {}, TypeError, "argument 'device_ids': 'int' object cannot be converted to 'str'"),
     ((), {"store": "apple", "seed": "1"}, TypeError, "argument 'seed': 'str' object cannot be converted to 'int'"),
     ((), {"store": "apple", "seed": -1}, OverflowError, "argument 'seed': out of range for an unsigned 64-bit integer"),
-    ((), {"store": "apple", "seed": 2 ** 64}, OverflowError, "argument 'seed': out of range"),
     ((), {"store": "apple", "fail_fast": 1}, TypeError,
      "argument 'fail_fast': 'int' object cannot be converted to 'bool'"),
-    ((), {"store": "apple", "timezone": b"UTC"}, TypeError, "argument 'timezone': 'bytes' object cannot be"),
     ((), {"store": "apple", "presets": 0}, TypeError, "argument 'presets': 'int' object cannot be"),
     ((None,) * 8 + ("extra",), {}, TypeError,
      "capture_json() takes from 2 to 10 positional arguments but 11 were given"),
@@ -110,8 +108,6 @@ def test_a_preset_file_replaces_the_builtin_table(write_presets, tmp_path):
     with pytest.raises(ValueError) as info:
         capture(tmp_path, store="web", presets=path)
     assert info.value.args == ("no presets for store web",)
-    text = devices_json()
-    assert devices_json(presets=write_presets('{"version":1,"devices":' + text + "}")) == text
 
 
 @pytest.mark.parametrize("content, exc, message", [

@@ -49,12 +49,16 @@ def test_outcomes_files_and_the_commands_on_the_wire(tmp_path):
     messages = read_log(log)
     first = messages[:[m["id"] for m in messages].index(1, 1)]
     assert [m["id"] for m in first] == list(range(1, len(first) + 1))
-    assert [m["method"] for m in first][-5:] == ["Page.addScriptToEvaluateOnNewDocument", "Page.navigate",
-                                                "Runtime.evaluate", "Runtime.evaluate", "Page.captureScreenshot"]
-    assert first[-3]["params"]["expression"].startswith("new Promise(")
-    assert first[-2]["params"] == {"expression": "({w:innerWidth,h:innerHeight,d:devicePixelRatio,"
-                                                 "t:(navigator.maxTouchPoints||0)})", "returnByValue": True}
-    assert first[-1]["params"] == {"captureBeyondViewport": False, "format": "png"}
+    assert [m["method"] for m in first][-6:] == ["Page.addScriptToEvaluateOnNewDocument", "Page.navigate",
+                                                "Runtime.evaluate", "Runtime.evaluate", "Runtime.evaluate",
+                                                "Page.captureScreenshot"]
+    settle, probe, status, shot = (m["params"] for m in first[-4:])
+    assert settle["expression"].startswith("new Promise(")
+    assert probe == {"expression": "({w:innerWidth,h:innerHeight,d:devicePixelRatio,"
+                                   "t:(navigator.maxTouchPoints||0)})", "returnByValue": True}
+    assert status == {"expression": "(performance.getEntriesByType('navigation')[0]||{}).responseStatus",
+                      "returnByValue": True}
+    assert shot == {"captureBeyondViewport": False, "format": "png"}
     assert (first[6]["method"], first[6]["params"]) == ("Emulation.setLocaleOverride", {"locale": "ja-JP"})
 
 
