@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 SOURCE_DIR = Path(os.environ.get("KESTRELITE_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+BUILD_DIR = Path(os.environ.get("KESTRELITE_BUILD_DIR", SOURCE_DIR / "build"))
 HEADLESS_SHELL = "/usr/bin/chromium-headless-shell"
 needs_browser = pytest.mark.skipif(not os.path.exists(HEADLESS_SHELL), reason="needs Debian's chromium-headless-shell")
 SANITIZED = bool(os.environ.get("KESTRELITE_SANITIZED"))
@@ -135,14 +136,14 @@ def marked_processes(mark):
 
 @pytest.fixture
 def process_mark(monkeypatch):
-    """Marks every process the test starts; process_mark() waits up to five
-    seconds for them to end, then returns the live ones and this process's
-    unreaped children."""
+    """Marks every process the test starts; process_mark(grace) waits up to
+    `grace` seconds for them to end, then returns the live ones and this
+    process's unreaped children."""
     mark = uuid.uuid4().hex
     monkeypatch.setenv("KESTRELITE_TEST_MARK", mark)
 
-    def survivors():
-        deadline = time.monotonic() + 5
+    def survivors(grace=5.0):
+        deadline = time.monotonic() + grace
         while marked_processes(f"KESTRELITE_TEST_MARK={mark}") and time.monotonic() < deadline:
             time.sleep(0.1)
         tasks = f"/proc/{os.getpid()}/task"

@@ -5,6 +5,7 @@ import contextlib
 import json
 import os
 import subprocess
+import sys
 import threading
 import time
 
