@@ -237,6 +237,21 @@ TEST(ReceiveTest, FailsWithItsMessage) {
     EXPECT_EQ(first_message(cut, false, kShort), kSilent);
 }
 
+TEST(ReceiveTest, APingBetweenFragmentsIsAnsweredWithItsPayload) {
+  WireFrame pong;
+  LoopbackServer server([&](Peer& peer) {
+    accept_upgrade(peer, frame(0x01, "Hel") + frame(0x89, "xyz", std::array<unsigned char, 4>{0x55, 0, 0xaa, 3}) +
+                             frame(0x80, "lo"));
+    pong = read_client_frame(peer);
+    peer.wait_for_close();
+  });
+  auto ws = Ws::connect(url_for(server), kPatient);
+  ASSERT_TRUE(ws) << ws.error().display();
+  EXPECT_EQ(ws->recv_text().value_or("failed"), "Hello");
+  server.join();
+  EXPECT_EQ(std::tuple(pong.first, pong.masked, pong.payload), std::tuple(0x8a, true, "xyz"));
+}
+
 TEST(ReceiveTest, HandshakeAndFramesArrivingOneByteAtATime) {
   const std::string frames =
       frame(0x81, text_of(126), std::array<unsigned char, 4>{1, 2, 3, 4}) + frame(0x81, "tiny", {}, 64);

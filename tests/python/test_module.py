@@ -42,6 +42,8 @@ def test_module_attributes_and_signatures():
     ((), {"store": " web"}, ValueError, "unknown store:  web"),
     (("apple-mac-1280",), {}, TypeError, "argument 'device_ids': Can't extract `str` to `Vec`"),
     ((["apple-mac-1280", 5],), {}, TypeError, "argument 'device_ids': 'int' object cannot be converted to 'str'"),
+    ((), {"store": "apple", "seed": None}, TypeError, "argument 'seed': 'NoneType' object cannot be converted"),
+    ((), {"store": "apple", "fail_fast": None}, TypeError, "argument 'fail_fast': 'NoneType' object cannot be"),
     ((), {"store": "apple", "seed": "1"}, TypeError, "argument 'seed': 'str' object cannot be converted to 'int'"),
     ((), {"store": "apple", "seed": -1}, OverflowError, "argument 'seed': out of range for an unsigned 64-bit integer"),
     ((), {"store": "apple", "fail_fast": 1}, TypeError,
