@@ -1,7 +1,9 @@
 """Shared set-ups: paths, preset files, the scripted fake browser, a loopback
 page server, and the processes a test leaves behind."""
 import atexit
+import contextlib
 import http.server
+import io
 import itertools
 import json
 import os
@@ -15,6 +17,8 @@ import uuid
 from pathlib import Path
 
 import pytest
+
+from kestrelite import cli
 
 SOURCE_DIR = Path(os.environ.get("KESTRELITE_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 BUILD_DIR = Path(os.environ.get("KESTRELITE_BUILD_DIR", SOURCE_DIR / "build"))
@@ -59,6 +63,14 @@ def write_presets(tmp_path):
     return write
 
 
+def run_cli(argv):
+    """Runs the command line in-process; returns (status, stdout, stderr)."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        status = cli.main([str(a) for a in argv])
+    return status, out.getvalue(), err.getvalue()
+
+
 _fakes = itertools.count()
 
 
@@ -79,19 +91,25 @@ def read_log(path):
 
 @pytest.fixture
 def page_server():
-    """A loopback HTTP server: `pages[path]` is a body, a list of (delay in
-    seconds, body) pieces sent one after the other, or a function returning
-    a body for each request."""
-    pages = {}
+    """A loopback HTTP server: `pages[path]` (the query aside) is a body, a
+    list of (delay in seconds, body) pieces sent one after the other, or a
+    function of the request returning a body, (status, body), or None to hang
+    up without an answer. Every request's path, query and headers go to
+    `requests`."""
+    pages, requests = {}, []
 
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_GET(self):
-            body = pages.get(self.path)
-            body = body() if callable(body) else body
+            path, _, query = self.path.partition("?")
+            requests.append((path, query, dict(self.headers)))
+            body = pages.get(path, (404, "not found"))
+            body = body(self) if callable(body) else body
             if body is None:
-                return self.send_error(404)
+                self.close_connection = True
+                return
+            status, body = body if isinstance(body, tuple) else (200, body)
             pieces = [(d, p.encode()) for d, p in (body if isinstance(body, list) else [(0, body)])]
-            self.send_response(200)
+            self.send_response(status)
             self.send_header("Content-Type", "text/html; charset=utf-8")
             self.send_header("Content-Length", str(sum(len(p) for _, p in pieces)))
             self.end_headers()
@@ -105,7 +123,7 @@ def page_server():
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    server.pages = pages
+    server.pages, server.requests = pages, requests
     server.url = lambda path: f"http://127.0.0.1:{server.server_address[1]}{path}"
     yield server
     server.shutdown()

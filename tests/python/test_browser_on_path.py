@@ -1,20 +1,9 @@
 """When the module finds no browser, the command line takes Debian's
 chromium-headless-shell, a name the module does not look for, from PATH."""
-import contextlib
-import io
 
 import pytest
 
-from conftest import make_fake_browser
-from kestrelite import cli
-
-
-def run(argv):
-    """Runs the command in-process; returns (status, stdout, stderr)."""
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = cli.main([str(a) for a in argv])
-    return status, out.getvalue(), err.getvalue()
+from conftest import make_fake_browser, run_cli as run
 
 
 @pytest.fixture

@@ -1,9 +1,7 @@
 """The kestrelite command: captures of the demo page through the real headless
 shell and of presets through the fake browser, the merged report, the contact
 sheet, --verify, exit statuses, the device table and install-browser."""
-import contextlib
 import hashlib
-import io
 import itertools
 import json
 import os
@@ -15,8 +13,8 @@ import pytest
 from PIL import Image
 
 import kestrelite
-from conftest import BROWSER, SANITIZED, SOURCE_DIR, make_fake_browser, needs_browser, preset
-from kestrelite import browser_setup, cli, contact_sheet, runner
+from conftest import BROWSER, SANITIZED, SOURCE_DIR, make_fake_browser, needs_browser, preset, run_cli
+from kestrelite import browser_setup, contact_sheet, runner
 
 DEMO = SOURCE_DIR / "examples" / "demo"
 SMALL = ["apple-watch-ultra-3", "play-wear-os", "apple-mac-1280"]
@@ -24,11 +22,7 @@ PRESETS = {d["id"]: d for d in json.loads(kestrelite.devices_json())}
 
 
 def run(*argv):
-    """Runs the command in-process; returns (status, stdout, stderr)."""
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = cli.main([str(a) for a in argv])
-    return status, out.getvalue(), err.getvalue()
+    return run_cli(argv)
 
 
 def run_module(*argv):
@@ -127,7 +121,7 @@ def test_verify_finds_the_demo_identical_and_a_changing_page_different(tmp_path,
     assert verify["devices"][0]["first"] == verify["devices"][0]["second"] and "verify: all 1 identical" in stdout
 
     hits = itertools.count()
-    page_server.pages["/page.html"] = lambda: f'<body style="background:hsl({next(hits) * 97 % 360},70%,50%)">'
+    page_server.pages["/page.html"] = lambda _: f'<body style="background:hsl({next(hits) * 97 % 360},70%,50%)">'
     out = tmp_path / "changed"
     status, stdout, _ = run("capture", page_server.url("/page.html"), "--out", out, "-d", "play-wear-os",
                             "--browser", BROWSER, "--verify")

@@ -5,8 +5,6 @@ documented exit status, and that what it says about a run is true: "ok"
 agrees with the exit status, the contact sheet's status bar follows the
 outcome, fail-fast says how many devices it left out, and the report and the
 sheet record the settings and the browser that made the bytes."""
-import contextlib
-import io
 import json
 import os
 import subprocess
@@ -16,19 +14,12 @@ import pytest
 from PIL import Image
 
 import kestrelite
-from conftest import BROWSER, make_fake_browser, needs_browser, preset, read_log
-from kestrelite import cli, contact_sheet, outdir, settings
+from conftest import BROWSER, make_fake_browser, needs_browser, preset, read_log, run_cli as run
+from kestrelite import contact_sheet, outdir, settings
 from kestrelite.errors import UsageError
 
 DEVICE = "apple-watch-s3"
 FAKE_VERSION = "Chromium 0.0.0.0 (fake DevTools peer)"
-
-
-def run(argv):
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = cli.main([str(a) for a in argv])
-    return status, out.getvalue(), err.getvalue()
 
 
 def capture_into(out, browser, *extra):

@@ -1,9 +1,7 @@
 """kestrelite compare and capture --baseline: the pairing of two run folders,
 each status with its figures, PNGs of every kind, the difference image and
 page, and real captures of a page and of copies with one element changed."""
-import contextlib
 import hashlib
-import io
 import json
 import os
 import shutil
@@ -15,18 +13,11 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from conftest import BROWSER, BUILD_DIR, needs_browser
-from kestrelite import capture_json, cli, compare, compare_page
+from conftest import BROWSER, BUILD_DIR, needs_browser, run_cli as run
+from kestrelite import capture_json, compare, compare_page
 
 ADAM7 = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
 RED = (255, 0, 0)
-
-
-def run(argv):
-    out, err = io.StringIO(), io.StringIO()
-    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = cli.main([str(a) for a in argv])
-    return status, out.getvalue(), err.getvalue()
 
 
 def write_png(rows, colour_type=2, depth=8, interlace=False, palette=None, trns=None):
