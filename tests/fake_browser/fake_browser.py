@@ -4,12 +4,16 @@
 Started like the browser (only --remote-debugging-port=N counts; 0 picks a
 free port; --version prints "Chromium 0.0.0.0 (fake DevTools peer)"), it prints D-Bus noise and "DevTools listening on
 ws://127.0.0.1:PORT/devtools/browser/<id>" on standard error, serves GET
-/json/list (a service worker, whose URL refuses upgrades, then the page) with
-a Content-Length, keeping the connection open, and answers DevTools requests
-over the page's WebSocket one at a time. The environment probe and
-Page.captureScreenshot (a solid PNG) follow the last device metrics and touch
-emulation. It exits when its WebSocket closes, when its parent goes away and
-after two minutes without traffic. The JSON object in the file named by
+/json/list (a service worker, whose URL refuses upgrades, then the page) and
+/json/version (the browser target's WebSocket) with a Content-Length, keeping
+the connection open, and answers DevTools requests over each WebSocket one at
+a time. The environment probe and Page.captureScreenshot (a solid PNG) follow
+the last device metrics and touch emulation of that WebSocket.
+Target.createBrowserContext, Target.createTarget (a page in that context,
+served at /devtools/page/<targetId>) and Target.disposeBrowserContext (which
+takes its pages with it) work as in the browser. It exits when the WebSocket
+of the first page or of the browser target closes, when its parent goes away
+and after two minutes without traffic. The JSON object in the file named by
 FAKE_BROWSER_SCRIPT changes that:
 
   "log"              path: each DevTools message received, one line each, as sent
@@ -20,12 +24,14 @@ FAKE_BROWSER_SCRIPT changes that:
   "replies"          {key: members}: the reply is {"id": N, **members} instead
   "before_reply"     {key: [message, ...]} sent first: objects as JSON, strings as they are
   "delay_ms"         {key: ms} pause before replying
-  "exit_on"          key: exit 3 instead of answering that request
+  "faults"           {key: fault} instead of answering: "exit" (exit 3), "sigkill" (SIGKILL
+                     itself), "silent" (answer nothing more on that WebSocket) or "garbage"
+                     (a frame of a reserved opcode, then silence)
   "screenshot_size"  [width, height] of every PNG
   "once"             marker path: only the first fake to create it follows the script;
                      later ones keep only "log" and "pid_file"
 
-A key is "Method#N" (the Nth request of that method), "Method" or "*", in
+A key is "Method#N" (the Nth request of that method over all WebSockets), "Method" or "*", in
 that order. The first Runtime.evaluate of a capture is the settle wait, the
 second the environment probe.
 """
@@ -33,6 +39,7 @@ import base64
 import hashlib
 import json
 import os
+import signal
 import socket
 import struct
 import sys
@@ -43,10 +50,15 @@ import zlib
 
 PROBE = "({w:innerWidth,h:innerHeight,d:devicePixelRatio,t:(navigator.maxTouchPoints||0)})"
 PAGE = uuid.uuid4().hex.upper()
+BROWSER = str(uuid.uuid4())
 NOISE = "[{pid}:{pid}:1206/083512.104217:ERROR:bus.cc(407)] Failed to connect to the bus: No such file or directory"
 MEMBERS = {"log", "pid_file", "fork_helper", "startup", "page_after_ms", "replies", "before_reply", "delay_ms",
-           "exit_on", "screenshot_size", "once"}
+           "faults", "screenshot_size", "once"}
 SCRIPT = {}
+# Shared by every WebSocket, under LOCK: requests per method, the browser
+# contexts, and the pages created in them (target id -> context id).
+LOCK = threading.Lock()
+CALLS, CONTEXTS, CREATED = {}, set(), {}
 last_activity = time.monotonic()
 started = time.monotonic()
 
@@ -112,9 +124,14 @@ def connection(sock):
     try:
         while True:
             path, headers = peer.head()
+            port = sock.getsockname()[1]
+            lasting = path in (f"/devtools/page/{PAGE}", f"/devtools/browser/{BROWSER}")
             if path == "/json/list":
-                http(peer, json.dumps(targets(sock.getsockname()[1]), indent=3).encode())
-            elif path == f"/devtools/page/{PAGE}" and "sec-websocket-key" in headers:
+                http(peer, json.dumps(targets(port), indent=3).encode())
+            elif path == "/json/version":
+                browser = f"ws://127.0.0.1:{port}/devtools/browser/{BROWSER}"
+                http(peer, json.dumps({"Browser": "HeadlessChrome/0.0.0.0", "webSocketDebuggerUrl": browser}).encode())
+            elif "sec-websocket-key" in headers and (lasting or path.removeprefix("/devtools/page/") in CREATED):
                 accept = base64.b64encode(hashlib.sha1(
                     (headers["sec-websocket-key"] + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11").encode()).digest())
                 sock.sendall(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
@@ -122,7 +139,8 @@ def connection(sock):
                 try:
                     Session(peer).run()
                 finally:
-                    os._exit(0)  # the session is the fake's reason to live
+                    if lasting:
+                        os._exit(0)  # the first page and the browser target are the fake's reason to live
             else:
                 http(peer, b"not found", "404 Not Found")
                 raise HangUp
@@ -132,7 +150,7 @@ def connection(sock):
 
 class Session:
     def __init__(self, peer):
-        self.peer, self.calls, self.touch = peer, {}, 0
+        self.peer, self.touch, self.silent = peer, 0, False
         self.metrics = {"width": 800, "height": 600, "deviceScaleFactor": 1}
 
     def receive(self):
@@ -155,9 +173,18 @@ class Session:
                     log.write(text + "\n")
             request = json.loads(text)
             method, params = request["method"], request.get("params", {})
-            count = self.calls[method] = self.calls.get(method, 0) + 1
-            if SCRIPT.get("exit_on") in (f"{method}#{count}", method):
+            with LOCK:
+                count = CALLS[method] = CALLS.get(method, 0) + 1
+            fault = scripted("faults", method, count)
+            if fault == "exit":
                 os._exit(3)
+            if fault == "sigkill":
+                os.kill(os.getpid(), signal.SIGKILL)
+            if fault == "garbage":
+                self.peer.sock.sendall(b"\x83\x04junk")
+            self.silent = self.silent or fault in ("silent", "garbage")
+            if self.silent:
+                continue
             time.sleep(scripted("delay_ms", method, count, 0) / 1000)
             for message in scripted("before_reply", method, count, []):
                 self.send(message if isinstance(message, str) else json.dumps(message))
@@ -188,8 +215,28 @@ class Session:
             size = SCRIPT.get("screenshot_size") or [self.metrics["width"] * self.metrics["deviceScaleFactor"],
                                                      self.metrics["height"] * self.metrics["deviceScaleFactor"]]
             return {"result": {"data": png_base64(*size)}}
+        elif method in ("Target.createBrowserContext", "Target.createTarget", "Target.disposeBrowserContext"):
+            return target_reply(method, params.get("browserContextId"))
         elif not method.startswith(("Emulation.", "Page.", "Runtime.")):
             return {"error": {"code": -32601, "message": f"'{method}' wasn't found"}}
+        return {"result": {}}
+
+
+def target_reply(method, context):
+    with LOCK:
+        if method == "Target.createBrowserContext":
+            context = uuid.uuid4().hex.upper()
+            CONTEXTS.add(context)
+            return {"result": {"browserContextId": context}}
+        if context not in CONTEXTS:
+            return {"error": {"code": -32602, "message": "Failed to find browser context"}}
+        if method == "Target.createTarget":
+            target = uuid.uuid4().hex.upper()
+            CREATED[target] = context
+            return {"result": {"targetId": target}}
+        CONTEXTS.discard(context)
+        for target in [t for t, c in CREATED.items() if c == context]:
+            del CREATED[target]
         return {"result": {}}
 
 
@@ -241,7 +288,7 @@ def main():
         threading.Event().wait()
     listener = socket.create_server(("127.0.0.1", port))
     say("")
-    say(f"DevTools listening on ws://127.0.0.1:{listener.getsockname()[1]}/devtools/browser/{uuid.uuid4()}")
+    say(f"DevTools listening on ws://127.0.0.1:{listener.getsockname()[1]}/devtools/browser/{BROWSER}")
     while True:
         sock, _ = listener.accept()
         threading.Thread(target=connection, args=(sock,), daemon=True).start()

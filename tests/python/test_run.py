@@ -119,7 +119,7 @@ def host_state():
 
 
 @pytest.mark.parametrize("script, error", [
-    ({"exit_on": "Page.navigate"}, "websocket protocol: connection closed by peer"),
+    ({"faults": {"Page.navigate": "exit"}}, "websocket protocol: connection closed by peer"),
     ({"startup": "exit"}, "browser: browser did not report a DevTools port"),
 ], ids=["exits_mid_capture", "exits_at_start"])
 def test_a_fault_ends_only_its_device_and_leaves_nothing_behind(tmp_path, process_mark, script, error):
