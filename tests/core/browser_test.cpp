@@ -28,11 +28,6 @@ bool group_gone(pid_t pgid) {
 // The reply as compact JSON, or the error's display text.
 std::string outcome(const Result<json>& r) { return r ? r->dump() : r.error().display(); }
 
-std::size_t open_descriptors() {
-  auto fds = std::filesystem::directory_iterator("/proc/self/fd");
-  return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
-}
-
 class BrowserTest : public testing::Test {
  protected:
   LaunchOptions fake(const json& script, std::chrono::milliseconds timeout = 3s) {
@@ -54,14 +49,14 @@ TEST_F(BrowserTest, FailedLaunchesGiveTheReasonAndLeaveNothingBehind) {
       {{{"page_after_ms", 60000}}, "browser: could not attach: no page target yet"},
   };
   for (auto [script, error] : cases) {
-    const std::size_t descriptors = open_descriptors();
+    const std::string before = process_state();
     script["pid_file"] = (tmp_.path() / "pid").string();
     auto browser = Browser::launch(fake(script, 1500ms));
     EXPECT_EQ(browser ? "launched" : browser.error().display(), error);
     pid_t pid = 0;
     ASSERT_TRUE(std::ifstream(tmp_.path() / "pid") >> pid) << error;
     EXPECT_TRUE(group_gone(pid)) << script.dump();
-    EXPECT_EQ(open_descriptors(), descriptors) << script.dump();
+    EXPECT_EQ(process_state(), before) << script.dump();
   }
 }
 
@@ -89,10 +84,7 @@ TEST_F(BrowserTest, CallsSkipOtherMessagesAndMapReplies) {
             "cdp No.such: 'No.such' wasn't found");
   EXPECT_EQ(outcome(browser->call("Empty.reply", json::object())), "null");
   EXPECT_EQ(outcome(browser->call("Echo.this", json::array())), R"({"a":"x","b":[1,2]})");
-  std::ifstream log(log_path());
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(log, line);) lines.push_back(line);
-  EXPECT_EQ(lines, (std::vector<std::string>{R"({"id":1,"method":"Fail.me","params":{}})",
+  EXPECT_EQ(read_lines(log_path()), (std::vector<std::string>{R"({"id":1,"method":"Fail.me","params":{}})",
                                               R"({"id":2,"method":"No.such","params":{"a":{"b":null,"y":true},"z":1}})",
                                               R"({"id":3,"method":"Empty.reply","params":{}})",
                                               R"({"id":4,"method":"Echo.this","params":[]})"}));

@@ -1,6 +1,7 @@
 // Files of one test: a fresh temporary directory, removed with everything
-// in it, and the scripted fake browser (tests/fake_browser/fake_browser.py)
-// started through a wrapper that hands it its script.
+// in it, the scripted fake browser (tests/fake_browser/fake_browser.py)
+// started through a wrapper that hands it its script, and what the process
+// holds, which a test must leave as it found it.
 #pragma once
 
 #include <stdlib.h>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 namespace kestrelite {
 
@@ -41,6 +43,27 @@ inline std::filesystem::path make_fake_browser(const std::filesystem::path& dir,
                                "/tests/fake_browser/fake_browser.py' \"$@\"\n";
   ::chmod((dir / name).c_str(), 0755);
   return dir / name;
+}
+
+// The lines of the file at `path`; none when it does not exist.
+inline std::vector<std::string> read_lines(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// This process's open descriptors, threads and child processes: what a test
+// leaves as it found them.
+inline std::string process_state() {
+  std::string state = "children:";
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+    for (const auto& line : read_lines(task.path() / "children")) state += " " + line;
+  for (const char* dir : {"/proc/self/fd", "/proc/self/task"}) {
+    std::filesystem::directory_iterator all(dir);
+    state += ", " + std::to_string(std::distance(begin(all), end(all))) + " in " + dir;
+  }
+  return state;
 }
 
 }  // namespace kestrelite

@@ -2,19 +2,17 @@
 """A scripted stand-in for headless Chromium: the DevTools peer of the tests.
 
 Started like the browser (only --remote-debugging-port=N counts; 0 picks a
-free port; --version prints "Chromium 0.0.0.0 (fake DevTools peer)"), it prints D-Bus noise and "DevTools listening on
-ws://127.0.0.1:PORT/devtools/browser/<id>" on standard error, serves GET
-/json/list (a service worker, whose URL refuses upgrades, then the page) and
-/json/version (the browser target's WebSocket) with a Content-Length, keeping
-the connection open, and answers DevTools requests over each WebSocket one at
-a time. The environment probe and Page.captureScreenshot (a solid PNG) follow
-the last device metrics and touch emulation of that WebSocket.
-Target.createBrowserContext, Target.createTarget (a page in that context,
-served at /devtools/page/<targetId>) and Target.disposeBrowserContext (which
-takes its pages with it) work as in the browser. It exits when the WebSocket
-of the first page or of the browser target closes, when its parent goes away
-and after two minutes without traffic. The JSON object in the file named by
-FAKE_BROWSER_SCRIPT changes that:
+free port; --version prints "Chromium 0.0.0.0 (fake DevTools peer)"), it
+prints D-Bus noise and "DevTools listening on ws://127.0.0.1:PORT/devtools/
+browser/<id>" on standard error, serves /json/list (a service worker, whose
+URL refuses upgrades, then the page) and /json/version, and answers DevTools
+requests over each WebSocket one at a time: the environment probe and
+Page.captureScreenshot (a solid PNG) follow the last device metrics and touch
+emulation; the Target commands make contexts and pages (served at
+/devtools/page/<targetId> until their context is disposed). It exits when the
+WebSocket of the first page or of the browser target closes, when its parent
+goes away and after two minutes without traffic. The JSON object in the file
+named by FAKE_BROWSER_SCRIPT changes that:
 
   "log"              path: each DevTools message received, one line each, as sent
   "pid_file"         path: the fake writes its process id there at start
@@ -24,9 +22,8 @@ FAKE_BROWSER_SCRIPT changes that:
   "replies"          {key: members}: the reply is {"id": N, **members} instead
   "before_reply"     {key: [message, ...]} sent first: objects as JSON, strings as they are
   "delay_ms"         {key: ms} pause before replying
-  "faults"           {key: fault} instead of answering: "exit" (exit 3), "sigkill" (SIGKILL
-                     itself), "silent" (answer nothing more on that WebSocket) or "garbage"
-                     (a frame of a reserved opcode, then silence)
+  "faults"           {key: fault} instead of answering: "exit" (exit 3), "silent" (answer nothing
+                     more on that WebSocket) or "garbage" (a frame of a reserved opcode, then silence)
   "screenshot_size"  [width, height] of every PNG
   "once"             marker path: only the first fake to create it follows the script;
                      later ones keep only "log" and "pid_file"
@@ -39,7 +36,6 @@ import base64
 import hashlib
 import json
 import os
-import signal
 import socket
 import struct
 import sys
@@ -63,10 +59,6 @@ last_activity = time.monotonic()
 started = time.monotonic()
 
 
-class HangUp(Exception):
-    pass
-
-
 def say(line):
     try:  # the launcher closes its end of the pipe once it has the port
         os.write(2, (line + "\n").encode())
@@ -87,7 +79,7 @@ class Peer:
         global last_activity
         data = self.sock.recv(65536)
         if not data:
-            raise HangUp
+            raise EOFError
         last_activity = time.monotonic()
         self.buf += data
 
@@ -143,8 +135,8 @@ def connection(sock):
                         os._exit(0)  # the first page and the browser target are the fake's reason to live
             else:
                 http(peer, b"not found", "404 Not Found")
-                raise HangUp
-    except (HangUp, OSError):
+                raise EOFError
+    except (EOFError, OSError):
         sock.close()
 
 
@@ -162,7 +154,7 @@ class Session:
         mask = self.peer.take(4)
         data = self.peer.take(size)
         if first & 0x0F == 8:
-            raise HangUp
+            raise EOFError
         return bytes(b ^ mask[i % 4] for i, b in enumerate(data)).decode()
 
     def run(self):
@@ -178,8 +170,6 @@ class Session:
             fault = scripted("faults", method, count)
             if fault == "exit":
                 os._exit(3)
-            if fault == "sigkill":
-                os.kill(os.getpid(), signal.SIGKILL)
             if fault == "garbage":
                 self.peer.sock.sendall(b"\x83\x04junk")
             self.silent = self.silent or fault in ("silent", "garbage")
