@@ -12,14 +12,13 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 from PIL import Image
 
-from conftest import BROWSER, SANITIZED, SOURCE_DIR, needs_browser
+from conftest import BROWSER, SOURCE_DIR, needs_browser
 from kestrelite import capture_json, devices_json
 from motion_media import FIRST_COLOUR, LAST_COLOUR, record_webm, write_gif
 
 pytestmark = needs_browser
 
 PAGES = SOURCE_DIR / "tests" / "python" / "pages"
-CHROMIUM = "/usr/bin/chromium"
 ALL_PRESETS = [d["id"] for d in json.loads(devices_json())]
 
 BLUE, RED, GREEN, LIGHT = (30, 90, 200), (200, 40, 40), (20, 120, 60), (238, 238, 238)
@@ -47,23 +46,18 @@ END_STATES = {
 }
 
 
-def point(image, where):
-    """A point given as fractions of the width and height; "wF" measures a
-    height in widths, for boxes sized in vw."""
-    w, h = image.size
-    fx, fy = where
-    y = float(fy[1:]) * w if isinstance(fy, str) else fy * h
-    return min(int(fx * w), w - 1), min(int(y), h - 1)
-
-
 def wrong_pixels(page, path):
+    """The end-state pixels of `page` that the image misses. A point is given
+    as fractions of the width and height; "wF" measures a height in widths,
+    for boxes sized in vw."""
     image = Image.open(path).convert("RGB")
+    w, h = image.size
     wrong = []
-    for where, colour in END_STATES[page]:
-        got = image.getpixel(point(image, where))
-        slack = 40 if page == "video.html" else 0
-        if any(abs(a - b) > slack for a, b in zip(got, colour)):
-            wrong.append((where, got, colour))
+    for (fx, fy), colour in END_STATES[page]:
+        y = float(fy[1:]) * w if isinstance(fy, str) else fy * h
+        got = image.getpixel((min(int(fx * w), w - 1), min(int(y), h - 1)))
+        if any(abs(a - b) > (40 if page == "video.html" else 0) for a, b in zip(got, colour)):
+            wrong.append(((fx, fy), got, colour))
     return wrong
 
 
@@ -71,27 +65,21 @@ def wrong_pixels(page, path):
 def motion_dir(tmp_path_factory):
     """The motion pages beside the media they show."""
     folder = tmp_path_factory.mktemp("motion")
-    for page in (PAGES / "motion").glob("*.html"):
+    for page in [PAGES / "motion.html", *(PAGES / "motion").glob("*.html")]:
         shutil.copy(page, folder)
-    shutil.copy(PAGES / "motion.html", folder)
     write_gif(folder / "spin.gif")
     record_webm(folder / "clip.webm", BROWSER)
     return folder
 
 
-def url(folder, page):
+def capture(folder, page, out, ids):
     name, _, query = page.partition("?")
-    return (folder / name).as_uri() + ("?" + query if query else "")
+    url = (folder / name).as_uri() + ("?" + query if query else "")
+    return {r["device_id"]: r for r in json.loads(capture_json(url, str(out), ids, browser=BROWSER))["results"]}
 
 
-def capture(folder, page, out, ids, browser=BROWSER):
-    report = json.loads(capture_json(url(folder, page), str(out), ids, browser=browser))
-    return {r["device_id"]: r for r in report["results"]}
-
-
-def check_twice(folder, page, out, ids, browser=BROWSER):
-    first = capture(folder, page, out / "first", ids, browser)
-    second = capture(folder, page, out / "second", ids, browser)
+def check_twice(folder, page, out, ids):
+    first, second = (capture(folder, page, out / run, ids) for run in ("first", "second"))
     for device in ids:
         assert first[device]["outcome"] == "exact", first[device]
         assert second[device]["capture"]["sha256"] == first[device]["capture"]["sha256"], device
@@ -103,34 +91,14 @@ def test_each_kind_of_motion_gives_one_image_at_its_end(motion_dir, page, tmp_pa
     check_twice(motion_dir, page, tmp_path, ["apple-watch-s9", "play-tv-banner"])
 
 
-@pytest.mark.skipif(not os.path.exists(CHROMIUM), reason="needs a full Chromium at /usr/bin/chromium")
-@pytest.mark.skipif(SANITIZED, reason="the sanitizer run starts only the headless shell, through its wrapper")
-@pytest.mark.parametrize("page", ["chart.html", "smil.html", "countup.html?step=250", "gif.html", "video.html"])
-def test_a_full_chromium_gives_the_same_guarantees(motion_dir, page, tmp_path):
-    check_twice(motion_dir, page, tmp_path, ["apple-mac-1280"], browser=CHROMIUM)
-
-
-def test_a_page_holds_the_capture_until_its_readiness_promise_settles(page_server, tmp_path):
-    page_server.pages["/ready.html"] = (PAGES / "motion" / "ready.html").read_text()
-    page_server.pages["/data.json"] = [(0.5, b'{"step": 5}')]
-    report = json.loads(capture_json(page_server.url("/ready.html?ready"), str(tmp_path), ["apple-mac-1280"],
-                                     browser=BROWSER))
-    image = Image.open(report["results"][0]["path"]).convert("RGB")
-    assert image.getpixel((1270, 50)) == GREEN
-
-
-def busy_loops(count):
-    """Processes that keep `count` cores busy until they are killed."""
-    return [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(count)]
-
-
 @pytest.mark.skipif(not os.environ.get("KESTRELITE_SLOW_TESTS"), reason="slow: set KESTRELITE_SLOW_TESTS=1")
 def test_every_preset_gives_one_image_per_page_three_times_once_under_load(motion_dir, tmp_path):
     """Every page on all built-in presets, three runs, the last one with both
     cores kept busy by other processes; two devices are captured at a time."""
     digests, failures = {}, []
     for run in range(3):
-        loops = busy_loops(2) if run == 2 else []
+        # Processes that keep both cores busy until they are killed.
+        loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2 if run == 2 else 0)]
         try:
             with ThreadPoolExecutor(2) as pool:
                 jobs = {(page, half): pool.submit(capture, motion_dir, page, tmp_path / f"{run}-{i}-{half}",
