@@ -16,6 +16,7 @@ from pathlib import Path
 
 from ._native import capture_json
 from .check import split
+from .outdir import image_name
 from .report import pair_digests
 from .runner import run_devices
 from .sessions import SessionPool
@@ -32,7 +33,9 @@ def capture_job(job, number, out, plan, browser, sessions=None):
     without, in a fresh browser, and returns a report whose one result
     carries the job's locale, screen, url and relative path."""
     target = Path(out) / job.path
-    if sessions is not None:
+    # An id that is not a plain file name goes to the module, which refuses
+    # it; a session would write wherever the path points.
+    if sessions is not None and image_name(job.device_id) is not None:
         result = sessions.capture(job.url, job.device_id, target, job.locale, job.timezone)
         report = {"results": [result]}
     else:

@@ -152,7 +152,9 @@ def capture_with(out, args, url, devices, browser, how, timezone, locale, browse
     fresh browser for every device."""
     def runner(out_dir):
         def capture_one(device_id):
-            if sessions is None:
+            # The module refuses an id that is not a plain file name before
+            # any browser starts; a session would write wherever it points.
+            if sessions is None or outdir.image_name(device_id) is None:
                 return capture_json(url, str(out_dir), [device_id], seed=args.seed, locale=locale,
                                     timezone=timezone, browser=browser, presets=args.presets)
             # The module's report around the one result, as capture_json gives it.
