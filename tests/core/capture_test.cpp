@@ -38,10 +38,11 @@ TEST(PageCommandsTest, TheEmulationFollowsThePlatform) {
   for (const auto& [platform, ua_start, name, touch, max_touch] : cases) {
     SCOPED_TRACE(spelling(platform));
     auto [order, commands] = commands_for(platform);
-    std::vector<std::string> expected = {"Page.enable", "Runtime.enable", "Emulation.setDeviceMetricsOverride",
-                                         "Emulation.setUserAgentOverride", "Emulation.setTouchEmulationEnabled",
-                                         "Emulation.setTimezoneOverride", "Emulation.setLocaleOverride",
-                                         "Page.addScriptToEvaluateOnNewDocument", "Page.navigate", "Runtime.evaluate"};
+    std::vector<std::string> expected = {"Page.enable", "Runtime.enable", "Network.enable",
+                                         "Emulation.setDeviceMetricsOverride", "Emulation.setUserAgentOverride",
+                                         "Emulation.setTouchEmulationEnabled", "Emulation.setTimezoneOverride",
+                                         "Emulation.setLocaleOverride", "Page.addScriptToEvaluateOnNewDocument",
+                                         "Page.navigate", "Runtime.evaluate"};
     EXPECT_EQ(order, expected);
     EXPECT_EQ(commands["Emulation.setTouchEmulationEnabled"].params,
               (json{{"enabled", touch}, {"maxTouchPoints", max_touch}}));

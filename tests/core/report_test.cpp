@@ -5,11 +5,14 @@
 namespace kestrelite {
 namespace {
 
+// Exact: settled quietly; off-size: at the deadline, with dialogs, on another address.
 Capture phone_capture(bool exact) {
   Capture c{.device_id = "phone", .expected = {1320, 2868}, .actual = {1320, exact ? 2868u : 2867u},
-            .sha256 = std::string(64, 'a'), .bytes = 123456, .exact = exact, .environment = {}};
-  if (exact) c.environment = Environment{440, 956, 3, 5, true};
-  return c;
+            .sha256 = std::string(64, 'a'), .bytes = 123456, .exact = exact, .environment = {}, .settle = "quiet",
+            .settle_open = {}, .dialogs = {}, .final_url = {}};
+  if (exact) return c.environment = Environment{440, 956, 3, 5, true}, c;
+  return c.settle = "deadline", c.settle_open = {"images", "network"}, c.dialogs = {{"alert", "a\"b"}},
+         c.final_url = "https://example.test/next", c;
 }
 
 TEST(ReportJsonTest, MembersInOrderAndOnlyThoseOfEachOutcome) {
@@ -25,10 +28,11 @@ TEST(ReportJsonTest, MembersInOrderAndOnlyThoseOfEachOutcome) {
             R"({"device_id":"phone","outcome":"exact","elapsed_ms":812,"capture":{"device_id":"phone",)"
             R"("expected":[1320,2868],"actual":[1320,2868],"sha256":")" + sha + R"(","bytes":123456,"exact":true,)"
             R"("environment":{"inner_width":440,"inner_height":956,"device_pixel_ratio":3,"touch_points":5,)"
-            R"("viewport_honoured":true}},"path":"/out/phone.png"},)"
+            R"("viewport_honoured":true},"settle":"quiet"},"path":"/out/phone.png"},)"
             R"({"device_id":"phone","outcome":"off-size","elapsed_ms":5,"capture":{"device_id":"phone",)"
-            R"("expected":[1320,2868],"actual":[1320,2867],"sha256":")" + sha + R"(","bytes":123456,"exact":false},)"
-            R"("path":"/out/phone.png"},)"
+            R"("expected":[1320,2868],"actual":[1320,2867],"sha256":")" + sha + R"(","bytes":123456,"exact":false,)"
+            R"("settle":"deadline","settle_open":["images","network"],"dialogs":[{"type":"alert","message":"a\"b"}],)"
+            R"("final_url":"https://example.test/next"},"path":"/out/phone.png"},)"
             R"({"device_id":"x","outcome":"failed","elapsed_ms":0,"error":"browser: no page"}]})");
 }
 

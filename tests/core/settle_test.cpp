@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "capture.hpp"
-#include "report.hpp"
 
 namespace kestrelite {
 namespace {
@@ -45,27 +44,6 @@ INSTANTIATE_TEST_SUITE_P(
                    {"fonts", "network"}},
         SettleCase{"open_not_a_list", value_answer("timeout"), value_answer("images"), false, "deadline", {}}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(SettleReportTest, MembersFollowTheEnvironmentAndAreLeftOutWhenEmpty) {
-  Capture c;
-  c.device_id = "d";
-  c.sha256 = "s";
-  c.exact = true;
-  std::string plain;
-  append_capture_json(plain, c);
-  EXPECT_EQ(plain, R"({"device_id":"d","expected":[0,0],"actual":[0,0],"sha256":"s","bytes":0,"exact":true})");
-
-  c.settle = "deadline";
-  c.settle_open = {"images", "network"};
-  c.dialogs = {{"alert", "Hi \"you\""}, {"confirm", ""}};
-  c.final_url = "http://127.0.0.1/final.html";
-  std::string full;
-  append_capture_json(full, c);
-  EXPECT_EQ(full, R"({"device_id":"d","expected":[0,0],"actual":[0,0],"sha256":"s","bytes":0,"exact":true,)"
-                  R"("settle":"deadline","settle_open":["images","network"],)"
-                  R"("dialogs":[{"type":"alert","message":"Hi \"you\""},{"type":"confirm","message":""}],)"
-                  R"("final_url":"http://127.0.0.1/final.html"})");
-}
 
 }  // namespace
 }  // namespace kestrelite

@@ -207,7 +207,7 @@ class Session:
             return {"result": {"data": png_base64(*size)}}
         elif method in ("Target.createBrowserContext", "Target.createTarget", "Target.disposeBrowserContext"):
             return target_reply(method, params.get("browserContextId"))
-        elif not method.startswith(("Emulation.", "Page.", "Runtime.")):
+        elif not method.startswith(("Emulation.", "Network.", "Page.", "Runtime.")):
             return {"error": {"code": -32601, "message": f"'{method}' wasn't found"}}
         return {"result": {}}
 

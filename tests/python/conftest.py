@@ -91,11 +91,11 @@ def read_log(path):
 
 @pytest.fixture
 def page_server():
-    """A loopback HTTP server: `pages[path]` (the query aside) is a body, a
-    list of (delay in seconds, body) pieces sent one after the other, or a
-    function of the request returning a body, (status, body), or None to hang
-    up without an answer. Every request's path, query and headers go to
-    `requests`."""
+    """A loopback HTTP server: `pages[path]` (the query aside) is a body (str
+    or bytes), a list of (delay in seconds, body) pieces sent one after the
+    other, or a function of the request returning a body, (status, body), or
+    None to hang up without an answer. Every request's path, query and
+    headers go to `requests`."""
     pages, requests = {}, []
 
     class Handler(http.server.BaseHTTPRequestHandler):
@@ -108,7 +108,8 @@ def page_server():
                 self.close_connection = True
                 return
             status, body = body if isinstance(body, tuple) else (200, body)
-            pieces = [(d, p.encode()) for d, p in (body if isinstance(body, list) else [(0, body)])]
+            pieces = [(d, p if isinstance(p, bytes) else p.encode())
+                      for d, p in (body if isinstance(body, list) else [(0, body)])]
             self.send_response(status)
             self.send_header("Content-Type", "text/html; charset=utf-8")
             self.send_header("Content-Length", str(sum(len(p) for _, p in pieces)))

@@ -59,7 +59,7 @@ def test_outcomes_files_and_the_commands_on_the_wire(tmp_path):
     assert status == {"expression": "(performance.getEntriesByType('navigation')[0]||{}).responseStatus",
                       "returnByValue": True}
     assert shot == {"captureBeyondViewport": False, "format": "png"}
-    assert (first[6]["method"], first[6]["params"]) == ("Emulation.setLocaleOverride", {"locale": "ja-JP"})
+    assert (first[7]["method"], first[7]["params"]) == ("Emulation.setLocaleOverride", {"locale": "ja-JP"})
 
 
 @pytest.mark.parametrize("order, outcomes", [
