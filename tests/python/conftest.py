@@ -111,7 +111,7 @@ def page_server():
             pieces = [(d, p if isinstance(p, bytes) else p.encode())
                       for d, p in (body if isinstance(body, list) else [(0, body)])]
             self.send_response(status)
-            self.send_header("Content-Type", "text/html; charset=utf-8")
+            self.send_header("Content-Type", "text/javascript" if path.endswith(".js") else "text/html; charset=utf-8")
             self.send_header("Content-Length", str(sum(len(p) for _, p in pieces)))
             self.end_headers()
             for delay, piece in pieces:

@@ -162,21 +162,6 @@ def test_a_broken_image_fails_its_pair(tmp_path, damage, reason):
     assert "changed  e  1 pixel" in stdout
 
 
-def test_set_runs_pair_by_locale_screen_and_device(tmp_path):
-    one, other = picture()[1], picture(changed={(2, 2)})[1]
-    base = write_run(tmp_path / "base", {("en-US", "home", "d"): one, ("de-DE", "home", "d"): one,
-                                         ("en-US", "tides", "d"): one}, "set")
-    new = write_run(tmp_path / "new", {("en-US", "home", "d"): one, ("de-DE", "home", "d"): other,
-                                       ("de-DE", "tides", "d"): one}, "set")
-    record = compare.compare_runs(base, new)
-    statuses = {compare_page.pair_name(p): p["status"] for p in record["pairs"]}
-    assert statuses == {"en-US/home/d": "same", "de-DE/home/d": "changed", "de-DE/tides/d": "added",
-                        "en-US/tides/d": "removed"}
-    [changed] = [p for p in record["pairs"] if p["status"] == "changed"]
-    assert changed["difference"] == "de-DE/home/d.diff.png"
-    assert red_mask(new / "compare" / "de-DE/home/d.diff.png").sum() == 1
-
-
 BAD = {  # how NEW is made, further arguments, and what the message says
     "missing": (lambda new: None, [], "missing is not a folder"),
     "no-report": (lambda new: new.mkdir(), [], "has no report.json: not a kestrelite run folder"),

@@ -1,9 +1,11 @@
 """kestrelite.Session against the scripted peer (faults and the commands on
 the wire: tests/core/session_test.cpp): the result's form, arguments, the
 interpreter lock and the commands that use sessions; in the real headless
-shell, the same bytes as capture_json."""
+shell, the same bytes as capture_json and nothing kept from one capture to
+the next."""
 import json
 import os
+import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -119,3 +121,43 @@ def test_a_session_gives_the_bytes_of_a_fresh_browser(tmp_path):
 @pytest.mark.parametrize("url", PAGE_URLS)
 def test_every_preset_gives_the_bytes_of_a_fresh_browser(tmp_path, url):
     same_bytes_both_ways(url, ALL_PRESETS, tmp_path)
+
+
+KEEPING_PAGE = """<!doctype html><img src="/hold"><script>
+const kept = async () => Object.entries({
+  cookie: document.cookie.includes('kept=1'),
+  localStorage: localStorage.getItem('kept') === '1',
+  indexedDB: (await indexedDB.databases()).some((d) => d.name === 'kept'),
+  serviceWorker: (await navigator.serviceWorker.getRegistrations()).length > 0,
+}).filter(([, on]) => on).map(([name]) => name).join(',');
+(async () => {
+  const found = await kept();
+  document.cookie = 'kept=1; max-age=3600';
+  localStorage.setItem('kept', '1');
+  const db = indexedDB.open('kept', 1);
+  db.onupgradeneeded = () => db.result.createObjectStore('s');
+  await new Promise((done) => { db.onsuccess = () => { db.result.close(); done(); }; });
+  await navigator.serviceWorker.register('/sw.js').then(() => navigator.serviceWorker.ready);
+  await fetch('/report?found=' + found + '&wrote=' + await kept());
+})();
+</script>"""
+
+
+@needs_browser
+def test_nothing_a_page_keeps_reaches_the_next_capture(tmp_path, page_server):
+    reported = threading.Event()
+
+    def hold(request):
+        # The image holds the page's load until it has reported what it found.
+        reported.wait(10)
+        reported.clear()
+        return ""
+
+    page_server.pages.update({"/": KEEPING_PAGE, "/sw.js": "", "/hold": hold,
+                              "/report": lambda request: reported.set() or ""})
+    with Session(browser=BROWSER) as session:
+        results = [json.loads(session.capture_json(page_server.url("/"), "apple-watch-ultra-3", tmp_path / f"{i}.png"))
+                   for i in range(2)]
+    assert [r["outcome"] for r in results] == ["exact", "exact"], results
+    reports = [query for path, query, _ in page_server.requests if path == "/report"]
+    assert reports == ["found=&wrote=cookie,localStorage,indexedDB,serviceWorker"] * 2
