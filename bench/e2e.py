@@ -564,14 +564,10 @@ def targets(summary, cli, scaled, micro_rows, compared=None, batch=None, store_s
 def motion_folder(work):
     """The test suite's motion pages with their GIF and WebM, in one folder."""
     sys.path.insert(0, str(TEST_PAGES.parent))
-    from motion_media import record_webm, write_gif
+    from motion_media import motion_folder as make
     folder = work / "motion"
     folder.mkdir()
-    for page in [TEST_PAGES / "motion.html", *(TEST_PAGES / "motion").glob("*.html")]:
-        shutil.copy(page, folder)
-    write_gif(folder / "spin.gif")
-    record_webm(folder / "clip.webm", BROWSER)
-    return folder
+    return make(folder, TEST_PAGES, BROWSER)
 
 
 def motion(python_env, base_url, work, count):

@@ -1,8 +1,10 @@
 """Media for the motion pages, made on the spot: an animated GIF and a WebM
 that the browser records itself (there is no video encoder on the machine).
-The benchmark uses them too."""
+The benchmark uses them too, and `motion_folder`, which puts the pages
+beside their media."""
 import http.server
 import os
+import shutil
 import signal
 import subprocess
 import threading
@@ -69,3 +71,13 @@ def record_webm(path, browser):
         server.shutdown()
         server.server_close()
     path.write_bytes(received["clip"])
+
+
+def motion_folder(folder, pages, browser):
+    """The motion pages of `pages` (a tests/python/pages folder) copied into
+    `folder` with the GIF and the WebM they show; returns `folder`."""
+    for page in [pages / "motion.html", *(pages / "motion").glob("*.html")]:
+        shutil.copy(page, folder)
+    write_gif(folder / "spin.gif")
+    record_webm(folder / "clip.webm", browser)
+    return folder

@@ -4,7 +4,6 @@ give one image per page and preset on every run, with finite motion at its
 end and endless motion stopped at one point, however busy the machine."""
 import json
 import os
-import shutil
 import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
@@ -14,7 +13,7 @@ from PIL import Image
 
 from conftest import BROWSER, SOURCE_DIR, needs_browser
 from kestrelite import capture_json, devices_json
-from motion_media import FIRST_COLOUR, LAST_COLOUR, record_webm, write_gif
+from motion_media import FIRST_COLOUR, LAST_COLOUR, motion_folder
 
 pytestmark = needs_browser
 
@@ -64,12 +63,7 @@ def wrong_pixels(page, path):
 @pytest.fixture(scope="module")
 def motion_dir(tmp_path_factory):
     """The motion pages beside the media they show."""
-    folder = tmp_path_factory.mktemp("motion")
-    for page in [PAGES / "motion.html", *(PAGES / "motion").glob("*.html")]:
-        shutil.copy(page, folder)
-    write_gif(folder / "spin.gif")
-    record_webm(folder / "clip.webm", BROWSER)
-    return folder
+    return motion_folder(tmp_path_factory.mktemp("motion"), PAGES, BROWSER)
 
 
 def capture(folder, page, out, ids):
