@@ -110,16 +110,9 @@ PyObject* capture_json_body(PyObject* args, PyObject* kwargs) {
   options.determinism.seed = seed;
   if (locale) options.determinism.locale = std::move(*locale);
   if (timezone) options.determinism.timezone = std::move(*timezone);
-  if (browser) {
-    options.browser = std::filesystem::path(*browser);
-  } else {
-    auto found = kestrelite::find_browser();
-    if (!found) {
-      raise(PyExc_RuntimeError, found.error().display());
-      return nullptr;
-    }
-    options.browser = std::move(*found);
-  }
+  auto executable = browser_path(browser);
+  if (!executable) return nullptr;
+  options.browser = std::move(*executable);
   options.fail_fast = fail_fast;
 
   std::optional<Result<RunReport>> report;

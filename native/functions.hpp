@@ -1,7 +1,9 @@
 // What the module's function bodies share: the preset table loader, the
-// store names, the guard that turns C++ exceptions into RuntimeError and
+// browser choice, the store names, the guard that turns C++ exceptions into RuntimeError and
 // the release of the interpreter lock.
 #pragma once
+
+#include <filesystem>
 
 #include "args.hpp"
 #include "device.hpp"
@@ -17,6 +19,10 @@ std::optional<Store> parse_store(std::string_view text);
 // The built-in table, or the caller's preset file; nullopt with
 // FileNotFoundError or ValueError set.
 std::optional<std::vector<Device>> load_table(const std::optional<std::string>& presets);
+
+// The caller's browser, or the one discovery finds; nullopt with
+// RuntimeError set when there is none.
+std::optional<std::filesystem::path> browser_path(const std::optional<std::string>& browser);
 
 // Releases the interpreter lock for its lifetime; no Python object may be
 // touched meanwhile, except inside locked().

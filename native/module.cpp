@@ -7,6 +7,7 @@
 
 #include "args.hpp"
 #include "device.hpp"
+#include "discovery.hpp"
 #include "files.hpp"
 #include "functions.hpp"
 
@@ -35,6 +36,16 @@ std::optional<std::vector<Device>> load_table(const std::optional<std::string>& 
     return std::nullopt;
   }
   return std::move(*devices);
+}
+
+std::optional<std::filesystem::path> browser_path(const std::optional<std::string>& browser) {
+  if (browser) return std::filesystem::path(*browser);
+  auto found = kestrelite::find_browser();
+  if (!found) {
+    raise(PyExc_RuntimeError, found.error().display());
+    return std::nullopt;
+  }
+  return std::move(*found);
 }
 
 PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* args, PyObject* kwargs) {

@@ -13,7 +13,6 @@
 #include <mutex>
 #include <optional>
 
-#include "discovery.hpp"
 #include "files.hpp"
 #include "functions.hpp"
 #include "report.hpp"
@@ -71,16 +70,9 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto table = load_table(presets);
     if (!table) return nullptr;
     SessionOptions options;
-    if (browser) {
-      options.executable = std::filesystem::path(*browser);
-    } else {
-      auto found = kestrelite::find_browser();
-      if (!found) {
-        raise(PyExc_RuntimeError, found.error().display());
-        return nullptr;
-      }
-      options.executable = std::move(*found);
-    }
+    auto executable = browser_path(browser);
+    if (!executable) return nullptr;
+    options.executable = std::move(*executable);
     auto state = std::make_unique<State>();
     state->table = std::move(*table);
     state->determinism.seed = seed;
