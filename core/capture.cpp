@@ -432,8 +432,8 @@ Result<CapturedImage> capture(Connection& page, const CaptureRequest& r) {
   if (!size) return fail(std::move(size.error()));
 
   Capture& c = out.capture;
-  // Dialogs opened after the settle wait (by the probe's or screenshot's
-  // time the clock is held) are noted too.
+  // Dialogs opened after the settle wait, during the probe or the
+  // screenshot, are noted too.
   for (Dialog& late : watch.dialogs()) c.dialogs.push_back(std::move(late));
   c.device_id = d.id;
   c.expected = {d.output_width, d.output_height};
