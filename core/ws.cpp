@@ -139,6 +139,17 @@ Result<std::string> finish(std::string bytes) {
 
 }  // namespace ws
 
+namespace {
+
+// The browser stopped sending (`did` is "sent") or reading ("read").
+Error stalled(std::string_view did, std::chrono::milliseconds timeout) {
+  return Error::protocol("the browser " + std::string(did) + " nothing for " + std::to_string(timeout.count()) +
+                         "ms. It is usually overloaded rather than broken -- try fewer devices at once, or give the "
+                         "machine more memory.");
+}
+
+}  // namespace
+
 Ws::Ws(net::Socket socket, std::chrono::milliseconds timeout) : timeout_(timeout), stream_(std::move(socket)) {
   buf_.reserve(8192);
 }
@@ -167,7 +178,7 @@ Result<void> Ws::handshake(const ws::Url& url) {
   unsigned char nonce[16];
   if (auto r = ws::random_bytes(nonce); !r) return r;
   const std::string key = base64::encode(std::string_view(reinterpret_cast<const char*>(nonce), sizeof nonce));
-  if (auto r = net::send_all(stream_, ws::upgrade_request(url, key)); !r) return r;
+  if (auto r = transmit(ws::upgrade_request(url, key)); !r) return r;
 
   static constexpr std::string_view kEnd = "\r\n\r\n";
   std::size_t searched = 0;  // the terminator does not start before this
@@ -197,10 +208,17 @@ Result<std::size_t> Ws::receive(char* data, std::size_t size) {
     }
     if (!net::is_timeout(got.error())) return got;
     if (std::chrono::steady_clock::now() >= deadline)
-      return fail(Error::protocol("the browser sent nothing for " + std::to_string(timeout_.count()) +
-                                  "ms. It is usually overloaded rather than broken -- try fewer devices at once, "
-                                  "or give the machine more memory."));
+      return fail(stalled("sent", timeout_));
   }
+}
+
+Result<void> Ws::transmit(std::string_view bytes) {
+  auto sent = net::send_all(stream_, bytes);
+  // The write timeout ran out with the peer's buffer full: it has stopped
+  // reading, and what was written of a frame cannot be taken back.
+  if (!sent && net::is_timeout(sent.error()))
+    return fail(stalled("read", timeout_));
+  return sent;
 }
 
 Result<void> Ws::fill() {
@@ -276,7 +294,7 @@ Result<void> Ws::send_frame(std::uint8_t opcode, std::string_view payload) {
   const std::size_t body = frame.size();
   frame += payload;
   ws::unmask(frame.data() + body, n, key);
-  return net::send_all(stream_, frame);
+  return transmit(frame);
 }
 
 Result<std::string> Ws::recv_text() {

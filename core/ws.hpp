@@ -103,6 +103,9 @@ class Ws {
   Ws(net::Socket socket, std::chrono::milliseconds timeout);
 
   Result<void> handshake(const ws::Url& url);
+  // Writes all of `bytes`; a peer that takes none of them for timeout_ is an
+  // error that says so.
+  Result<void> transmit(std::string_view bytes);
   // One read of at most `size` bytes into `data`: at least one byte, or an
   // error once the peer has shut down or stayed silent for timeout_.
   Result<std::size_t> receive(char* data, std::size_t size);

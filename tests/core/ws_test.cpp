@@ -1,6 +1,7 @@
 #include "ws.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <array>
 #include <optional>
@@ -250,6 +251,26 @@ TEST(ReceiveTest, APingBetweenFragmentsIsAnsweredWithItsPayload) {
   EXPECT_EQ(ws->recv_text().value_or("failed"), "Hello");
   server.join();
   EXPECT_EQ(std::tuple(pong.first, pong.masked, pong.payload), std::tuple(0x8a, true, "xyz"));
+}
+
+TEST(ReceiveTest, APeerThatStopsReadingFailsWithItsMessage) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  net::Socket ours(fds[0]);
+  net::Socket peer(fds[1]);
+  // The smallest send buffer holds a handful of pongs; the peer reads none.
+  int small = 1;
+  ASSERT_EQ(::setsockopt(ours.fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  std::string pings;
+  for (int i = 0; i < 500; ++i) pings += frame(0x89, "");
+  ASSERT_TRUE(net::send_all(peer, pings));
+  auto ws = Ws::over(std::move(ours), 100ms);
+  ASSERT_TRUE(ws) << ws.error().display();
+  auto got = ws->recv_text();
+  ASSERT_FALSE(got);
+  EXPECT_EQ(got.error().display(),
+            "websocket protocol: the browser read nothing for 100ms. It is usually overloaded rather than broken -- "
+            "try fewer devices at once, or give the machine more memory.");
 }
 
 TEST(ReceiveTest, HandshakeAndFramesArrivingOneByteAtATime) {
