@@ -154,6 +154,10 @@ bool write_image(png_structp png, png_infop info, std::uint32_t width, std::uint
 Result<Image> png::decode(std::string_view bytes, std::uint64_t max_pixels) {
   if (bytes.size() < 8 || png_sig_cmp(reinterpret_cast<png_const_bytep>(bytes.data()), 0, 8) != 0)
     return fail(Error::shape("not a png (bad magic)"));
+  // libpng would skip an unknown chunk before the header; png::dimensions,
+  // which the size checks use, reads the header at its fixed place, and the
+  // two must never disagree about an image's size.
+  if (bytes.size() >= 16 && bytes.substr(12, 4) != "IHDR") return fail(Error::shape("first chunk is not IHDR"));
   Session session;
   session.input = bytes;
   PngState state(true, &session);

@@ -82,6 +82,8 @@ const BrokenCase kBroken[] = {
        return png;
      },
      "invalid png: IDAT: "},  // zlib says what it found wrong
+    {"chunk_before_header", [](std::string png) { return png.insert(8, std::string("\0\0\0\0vvvv\0\0\0\0", 12)); },
+     "first chunk is not IHDR"},
     {"header_damaged",
      [](std::string png) {
        png[16] ^= 0x01;
