@@ -44,12 +44,7 @@ void append_device_json(std::string& out, const Device& d) {
 std::string devices_json(std::span<const Device> devices) {
   std::string out;
   out.reserve(128);
-  out += '[';
-  for (std::size_t i = 0; i < devices.size(); ++i) {
-    if (i) out += ',';
-    append_device_json(out, devices[i]);
-  }
-  out += ']';
+  json_text::append_array(out, devices, append_device_json);
   return out;
 }
 

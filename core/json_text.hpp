@@ -48,6 +48,20 @@ class ObjectWriter {
   bool first_ = true;
 };
 
+// Writes `items` as an array: `[`, each item by `each(out, item)` with a
+// comma between, `]`.
+template <class Items, class Each>
+void append_array(std::string& out, const Items& items, Each each) {
+  out += '[';
+  bool first = true;
+  for (const auto& item : items) {
+    if (!first) out += ',';
+    first = false;
+    each(out, item);
+  }
+  out += ']';
+}
+
 // Length of the longest prefix of `bytes` that is valid UTF-8.
 std::size_t valid_utf8_prefix(std::string_view bytes);
 

@@ -7,11 +7,7 @@ namespace {
 using namespace json_text;
 
 void append_size(std::string& out, const ImageSize& size) {
-  out += '[';
-  append_uint(out, size.width);
-  out += ',';
-  append_uint(out, size.height);
-  out += ']';
+  append_array(out, std::initializer_list<std::uint64_t>{size.width, size.height}, append_uint);
 }
 
 }  // namespace
@@ -46,26 +42,13 @@ void append_capture_json(std::string& out, const Capture& c) {
   append_bool(m.key("exact"), c.exact);
   if (c.environment) append_environment_json(m.key("environment"), *c.environment);
   if (!c.settle.empty()) append_string(m.key("settle"), c.settle);
-  if (!c.settle_open.empty()) {
-    std::string& open = m.key("settle_open");
-    open += '[';
-    for (std::size_t i = 0; i < c.settle_open.size(); ++i) {
-      if (i) open += ',';
-      append_string(open, c.settle_open[i]);
-    }
-    open += ']';
-  }
-  if (!c.dialogs.empty()) {
-    std::string& dialogs = m.key("dialogs");
-    dialogs += '[';
-    for (std::size_t i = 0; i < c.dialogs.size(); ++i) {
-      if (i) dialogs += ',';
-      ObjectWriter d(dialogs);
-      append_string(d.key("type"), c.dialogs[i].type);
-      append_string(d.key("message"), c.dialogs[i].message);
-    }
-    dialogs += ']';
-  }
+  if (!c.settle_open.empty()) append_array(m.key("settle_open"), c.settle_open, append_string);
+  if (!c.dialogs.empty())
+    append_array(m.key("dialogs"), c.dialogs, [](std::string& out, const Dialog& dialog) {
+      ObjectWriter d(out);
+      append_string(d.key("type"), dialog.type);
+      append_string(d.key("message"), dialog.message);
+    });
   if (c.final_url) append_string(m.key("final_url"), *c.final_url);
 }
 
@@ -83,13 +66,7 @@ std::string report_json(const RunReport& r) {
     append_uint(m.key("failed"), r.failed);
     append_uint(m.key("elapsed_ms"), r.elapsed_ms);
     append_bool(m.key("ok"), r.ok);
-    std::string& results = m.key("results");
-    results += '[';
-    for (std::size_t i = 0; i < r.results.size(); ++i) {
-      if (i) results += ',';
-      append_device_result(results, r.results[i]);
-    }
-    results += ']';
+    append_array(m.key("results"), r.results, append_device_result);
   }
   return out;
 }

@@ -26,14 +26,7 @@ bool bytes_view(PyObject* value, const char* name, std::string_view& out) {
 }
 
 void append_numbers(std::string& out, std::initializer_list<std::uint64_t> values) {
-  out += '[';
-  bool first = true;
-  for (std::uint64_t v : values) {
-    if (!first) out += ',';
-    first = false;
-    json_text::append_uint(out, v);
-  }
-  out += ']';
+  json_text::append_array(out, values, json_text::append_uint);
 }
 
 std::string figures_json(const Difference& d) {
