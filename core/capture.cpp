@@ -88,6 +88,15 @@ bool counted_request(const json& params) {
   return false;
 }
 
+// The value a Runtime.evaluate answer carries (result.value), if any.
+const json* evaluated_value(const json& answer) {
+  if (!answer.is_object()) return nullptr;
+  auto result = answer.find("result");
+  if (result == answer.end() || !result->is_object()) return nullptr;
+  auto value = result->find("value");
+  return value == result->end() ? nullptr : &*value;
+}
+
 std::string text_of(const json& object, std::string_view key) {
   auto it = object.find(key);
   return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
@@ -295,10 +304,7 @@ std::vector<Command> page_commands(const CaptureRequest& r) {
 }
 
 Result<Environment> environment_from_answer(const json& answer, std::uint32_t vw, std::uint32_t vh) {
-  const json* value = nullptr;
-  if (answer.is_object())
-    if (auto result = answer.find("result"); result != answer.end() && result->is_object())
-      if (auto v = result->find("value"); v != result->end()) value = &*v;
+  const json* value = evaluated_value(answer);
   if (!value) return fail(Error::shape("environment probe returned nothing"));
   Environment env;
   if (value->is_object()) {
@@ -333,10 +339,7 @@ Result<void> check_navigation(const json& answer, std::string_view url) {
 }
 
 Result<void> check_status(const json& answer, std::string_view url) {
-  const json* value = nullptr;
-  if (answer.is_object())
-    if (auto result = answer.find("result"); result != answer.end() && result->is_object())
-      if (auto v = result->find("value"); v != result->end()) value = &*v;
+  const json* value = evaluated_value(answer);
   if (!value || !value->is_number_integer()) return {};
   const bool error_status =
       value->is_number_unsigned() ? value->get<std::uint64_t>() >= 400 : value->get<std::int64_t>() >= 400;
@@ -349,20 +352,15 @@ std::string network_expression(std::size_t in_flight) {
 }
 
 void read_settle(const json& answer, const json& open, bool network, Capture& c) {
-  const json* value = nullptr;
-  if (answer.is_object())
-    if (auto result = answer.find("result"); result != answer.end() && result->is_object())
-      if (auto v = result->find("value"); v != result->end()) value = &*v;
+  const json* value = evaluated_value(answer);
   c.settle_open.clear();
   if (!value || *value != "timeout") {
     c.settle = "quiet";
     return;
   }
   c.settle = "deadline";
-  const json* names = nullptr;
-  if (open.is_object())
-    if (auto result = open.find("result"); result != open.end() && result->is_object())
-      if (auto v = result->find("value"); v != result->end() && v->is_array()) names = &*v;
+  const json* names = evaluated_value(open);
+  if (names && !names->is_array()) names = nullptr;
   auto add = [&](std::string_view name) {
     if (std::ranges::find(c.settle_open, name) == c.settle_open.end()) c.settle_open.emplace_back(name);
   };

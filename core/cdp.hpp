@@ -5,8 +5,8 @@
 // waits for the reply with the same id. Every message a connection receives
 // passes through call(): events go to the listener, when one is set, and are
 // dropped otherwise; replies to other ids (commands sent with post()) are
-// dropped. Since each page has a connection
-// of its own, events of other targets never reach it.
+// dropped. Since each page has a connection of its own, events of other
+// targets never reach it.
 //
 // Browser::launch starts the browser with a fixed command line, learns its
 // DevTools port from its standard error, fetches the target list from the
