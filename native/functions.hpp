@@ -1,6 +1,6 @@
 // What the module's function bodies share: the preset table loader, the
-// browser choice, the store names, the guard that turns C++ exceptions into RuntimeError and
-// the release of the interpreter lock.
+// browser choice, the store names, the guard that turns C++ exceptions into
+// RuntimeError and the release of the interpreter lock.
 #pragma once
 
 #include <filesystem>
