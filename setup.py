@@ -1,8 +1,10 @@
-"""Builds kestrelite._native with CMake; the package metadata is in pyproject.toml.
+"""Builds kestrelite._native with CMake; the package metadata is in pyproject.toml,
+the version in CMakeLists.txt (its one home).
 
 Install without build isolation (nothing can be fetched on an offline
 machine): pip install --no-build-isolation .
 """
+import re
 import shutil
 import subprocess
 import sys
@@ -12,6 +14,7 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 ROOT = Path(__file__).resolve().parent
+VERSION = re.search(r"project\(kestrelite VERSION ([0-9.]+)", (ROOT / "CMakeLists.txt").read_text()).group(1)
 
 
 class CMakeBuild(build_ext):
@@ -29,6 +32,7 @@ class CMakeBuild(build_ext):
 
 
 setup(
+    version=VERSION,
     ext_modules=[Extension("kestrelite._native", sources=[], py_limited_api=True)],
     cmdclass={"build_ext": CMakeBuild},
     options={"build": {"build_base": "build/setuptools"}, "bdist_wheel": {"py_limited_api": "cp38"}},

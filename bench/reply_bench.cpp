@@ -10,7 +10,7 @@
 
 #include "base64.hpp"
 #include "cdp.hpp"
-#include "device.hpp"
+#include "kestrelite/device.hpp"
 #include "json_text.hpp"
 #include "png.hpp"
 

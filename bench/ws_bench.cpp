@@ -46,18 +46,18 @@ const std::string& frame() {
 class Feed {
  public:
   Feed() {
-    net::Socket listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
-    ::bind(listener.fd(), reinterpret_cast<sockaddr*>(&address), size);
-    ::listen(listener.fd(), 1);
-    ::getsockname(listener.fd(), reinterpret_cast<sockaddr*>(&address), &size);
+    ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), size);
+    ::listen(listener.get(), 1);
+    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
     auto client = net::connect("127.0.0.1", ntohs(address.sin_port));
     if (!client) return;
     client_ = std::move(*client);
-    net::Socket server(::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+    UniqueFd server(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     writer_ = std::thread([server = std::move(server)] {
       while (net::send_all(server, frame())) {
       }
@@ -66,18 +66,18 @@ class Feed {
   Feed(const Feed&) = delete;
   Feed& operator=(const Feed&) = delete;
   ~Feed() {
-    client_ = net::Socket();  // when not taken: the writer's next send fails
+    client_ = UniqueFd();  // when not taken: the writer's next send fails
     if (writer_.joinable()) writer_.join();
   }
 
   // The client end, with the socket options a Ws connection gets.
-  net::Socket take_client() {
+  UniqueFd take_client() {
     net::set_no_delay(client_).value();
     return std::move(client_);
   }
 
  private:
-  net::Socket client_;
+  UniqueFd client_;
   std::thread writer_;
 };
 
@@ -104,7 +104,7 @@ BENCHMARK(BM_WsRecvText)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_PlainRecvLoop(benchmark::State& state) {
   frame();
   Feed feed;
-  net::Socket socket = feed.take_client();
+  UniqueFd socket = feed.take_client();
   net::set_timeouts(socket, 1s, kTimeout).value();
   std::string chunk(ws::kReadSize, '\0');
   for (auto _ : state) {

@@ -33,48 +33,13 @@
 
 #include "cdp.hpp"
 #include "determinism.hpp"
-#include "device.hpp"
-#include "error.hpp"
+#include "kestrelite/device.hpp"
+#include "kestrelite/error.hpp"
+#include "kestrelite/progress.hpp"
+#include "kestrelite/report.hpp"
 #include "png.hpp"
 
 namespace kestrelite {
-
-// What the page reported about itself.
-struct Environment {
-  std::uint32_t inner_width = 0;
-  std::uint32_t inner_height = 0;
-  std::uint32_t device_pixel_ratio = 0;
-  std::uint32_t touch_points = 0;
-  bool viewport_honoured = false;
-  bool operator==(const Environment&) const = default;
-};
-
-// A JavaScript dialog the page opened, which the capture dismissed.
-struct Dialog {
-  std::string type;  // "alert", "confirm", "prompt" or "beforeunload"
-  std::string message;
-  bool operator==(const Dialog&) const = default;
-};
-
-// The names of the waits a settle wait can end at its deadline with.
-inline constexpr std::string_view kSettleWaits[] = {"load", "fonts", "images", "network", "DOM", "timers", "ready"};
-
-struct Capture {
-  std::string device_id;
-  ImageSize expected;
-  ImageSize actual;
-  std::string sha256;
-  std::uint64_t bytes = 0;
-  bool exact = false;
-  std::optional<Environment> environment;
-  // How the settle wait ended: "quiet", or "deadline" with the waits still
-  // open then (names from kSettleWaits). Empty in records made by hand.
-  std::string settle;
-  std::vector<std::string> settle_open;
-  std::vector<Dialog> dialogs;
-  // The address of the document captured, when it is not the one requested.
-  std::optional<std::string> final_url;
-};
 
 // What one capture borrows from its caller.
 struct CaptureRequest {
@@ -82,16 +47,6 @@ struct CaptureRequest {
   const Device& device;
   const Determinism& determinism;
   const StabilityOptions& stability;
-};
-
-// Where the time of one capture went, for benchmarks.
-struct CaptureTimings {
-  std::chrono::nanoseconds emulation{0};
-  std::chrono::nanoseconds navigate{0};
-  std::chrono::nanoseconds settle{0};
-  std::chrono::nanoseconds probe{0};
-  std::chrono::nanoseconds screenshot{0};
-  std::chrono::nanoseconds decode{0};
 };
 
 struct CapturedImage {

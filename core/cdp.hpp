@@ -27,7 +27,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
+#include "kestrelite/error.hpp"
+#include "kestrelite/progress.hpp"
 #include "port_reader.hpp"
 #include "process.hpp"
 #include "ws.hpp"
@@ -53,12 +54,6 @@ Result<nlohmann::json> parse_devtools_message(std::string text);
 
 // The browser's command line after the program name.
 std::vector<std::string> browser_arguments(const LaunchOptions& options);
-
-// Time spent in the phases of a launch, for benchmarks.
-struct LaunchTimings {
-  std::chrono::nanoseconds spawn_to_port{0};
-  std::chrono::nanoseconds port_to_attached{0};
-};
 
 class Connection {
  public:

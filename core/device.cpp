@@ -1,8 +1,10 @@
-#include "device.hpp"
+#include "kestrelite/device.hpp"
 
 #include <stdexcept>
 
+#include "files.hpp"
 #include "json_text.hpp"
+#include "preset_reader.hpp"
 
 namespace kestrelite {
 
@@ -10,6 +12,13 @@ std::vector<Device> builtin() {
   auto devices = parse_presets(builtin_text());
   if (!devices) throw std::logic_error("built-in presets must parse; enforced by tests: " + devices.error().display());
   return std::move(*devices);
+}
+
+Result<std::vector<Device>> load_presets(const std::optional<std::filesystem::path>& path) {
+  if (!path) return builtin();
+  auto text = read_text_file(*path);
+  if (!text) return fail(std::move(text.error()));
+  return parse_presets(*text);
 }
 
 std::optional<Device> by_id(std::span<const Device> devices, std::string_view id) {
@@ -25,7 +34,9 @@ std::vector<Device> for_store(std::span<const Device> devices, Store store) {
   return kept;
 }
 
-void append_device_json(std::string& out, const Device& d) {
+namespace {
+
+void append_device(std::string& out, const Device& d, bool places) {
   using namespace json_text;
   ObjectWriter o(out);
   append_string(o.key("id"), d.id);
@@ -39,13 +50,21 @@ void append_device_json(std::string& out, const Device& d) {
   append_string(o.key("requirement"), spelling(d.requirement));
   append_bool(o.key("verified"), d.verified);
   append_string(o.key("source"), d.source);
+  if (places && !d.apple_display_type.empty()) append_string(o.key("apple_display_type"), d.apple_display_type);
+  if (places && !d.play_image_type.empty()) append_string(o.key("play_image_type"), d.play_image_type);
 }
 
-std::string devices_json(std::span<const Device> devices) {
+std::string device_list(std::span<const Device> devices, bool places) {
   std::string out;
   out.reserve(128);
-  json_text::append_array(out, devices, append_device_json);
+  json_text::append_array(out, devices, [places](std::string& o, const Device& d) { append_device(o, d, places); });
   return out;
 }
+
+}  // namespace
+
+std::string devices_json(std::span<const Device> devices) { return device_list(devices, false); }
+
+std::string devices_json_with_places(std::span<const Device> devices) { return device_list(devices, true); }
 
 }  // namespace kestrelite

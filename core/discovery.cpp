@@ -1,4 +1,4 @@
-#include "discovery.hpp"
+#include "kestrelite/discovery.hpp"
 
 #include <sys/stat.h>
 
@@ -8,15 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "install.hpp"
+#include "discovery.hpp"
 #include "json_text.hpp"
 
 namespace kestrelite {
 
 namespace {
-
-constexpr std::array<std::string_view, 5> kPathNames = {"chrome-headless-shell", "chromium", "chromium-browser",
-                                                         "google-chrome-stable", "google-chrome"};
 
 bool names_file(const std::filesystem::path& p) {
   std::error_code ec;
@@ -68,7 +65,43 @@ std::optional<std::pair<dev_t, ino_t>> directory_id(const std::filesystem::path&
   return std::pair{st.st_dev, st.st_ino};
 }
 
+// The first directory of $PATH that holds a file named `name`.
+std::optional<std::filesystem::path> on_path(std::string_view name) {
+  const char* path_var = std::getenv("PATH");
+  if (!path_var) return std::nullopt;
+  std::string_view dirs(path_var);
+  for (;;) {
+    std::size_t colon = dirs.find(':');
+    std::filesystem::path candidate = std::filesystem::path(dirs.substr(0, colon)) / name;
+    if (names_file(candidate)) return candidate;
+    if (colon == std::string_view::npos) return std::nullopt;
+    dirs.remove_prefix(colon + 1);
+  }
+}
+
+// $KESTRELITE_CHROME trimmed, when it is set, valid UTF-8 and not blank.
+std::optional<std::string_view> explicit_browser() {
+  const char* value = std::getenv("KESTRELITE_CHROME");
+  if (!value) return std::nullopt;
+  std::string_view text(value);
+  if (json_text::valid_utf8_prefix(text) != text.size()) return std::nullopt;
+  std::string_view trimmed = trim_unicode(text);
+  if (trimmed.empty()) return std::nullopt;
+  return trimmed;
+}
+
 }  // namespace
+
+std::filesystem::path managed_root() {
+  const char* base = std::getenv("KESTRELITE_HOME");
+  if (base && *base) return std::filesystem::path(base) / "browser";
+  const char* home = std::getenv("HOME");
+  if (!home) home = std::getenv("USERPROFILE");
+  std::filesystem::path root = home ? std::filesystem::path(home) : std::filesystem::path(".");
+  return root / ".kestrelite" / "browser";
+}
+
+std::string path_text(const std::filesystem::path& path) { return json_text::lossy_utf8(path.string()); }
 
 std::optional<std::filesystem::path> find_in_tree(const std::filesystem::path& dir, std::string_view name) {
   // An explicit stack in place of recursion; subdirectories are pushed in
@@ -99,33 +132,28 @@ std::optional<std::filesystem::path> find_in_tree(const std::filesystem::path& d
 }
 
 Result<std::filesystem::path> find_browser(const std::optional<std::filesystem::path>& search_dir) {
-  if (const char* explicit_path = std::getenv("KESTRELITE_CHROME")) {
-    std::string_view value(explicit_path);
-    if (json_text::valid_utf8_prefix(value) == value.size()) {
-      std::string_view trimmed = trim_unicode(value);
-      if (!trimmed.empty()) {
-        std::filesystem::path candidate(trimmed);
-        if (names_file(candidate)) return candidate;
-        return fail(Error::browser("KESTRELITE_CHROME points at " + std::string(trimmed) + ", which is not a file"));
-      }
-    }
+  if (auto named = explicit_browser()) {
+    std::filesystem::path candidate(*named);
+    if (names_file(candidate)) return candidate;
+    return fail(Error::browser("KESTRELITE_CHROME points at " + std::string(*named) + ", which is not a file"));
   }
   std::filesystem::path root = search_dir ? *search_dir : managed_root();
   if (names_directory(root))
     if (auto found = find_in_tree(root, "chrome-headless-shell")) return *found;
-  for (std::string_view name : kPathNames) {
-    const char* path_var = std::getenv("PATH");
-    if (!path_var) continue;
-    std::string_view dirs(path_var);
-    for (;;) {
-      std::size_t colon = dirs.find(':');
-      std::filesystem::path candidate = std::filesystem::path(dirs.substr(0, colon)) / name;
-      if (names_file(candidate)) return candidate;
-      if (colon == std::string_view::npos) break;
-      dirs.remove_prefix(colon + 1);
-    }
-  }
+  for (std::string_view name : kPathNames)
+    if (auto found = on_path(name)) return *found;
   return fail(Error::browser("no browser found. Set KESTRELITE_CHROME, or run `kestrelite install-browser`."));
+}
+
+Result<ChosenBrowser> choose_browser() {
+  auto found = find_browser();
+  if (found) return ChosenBrowser{std::move(*found), false};
+  if (explicit_browser()) return fail(std::move(found.error()));
+  if (auto shell = on_path(kDebianShell)) return ChosenBrowser{std::move(*shell), true};
+  std::string names(kDebianShell);
+  for (std::string_view name : kPathNames) names += ", " + std::string(name);
+  return fail(Error::browser("no browser found: KESTRELITE_CHROME is not set, " + path_text(managed_root()) +
+                             " holds no chrome-headless-shell, and no directory of PATH holds " + names));
 }
 
 }  // namespace kestrelite

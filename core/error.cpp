@@ -1,4 +1,4 @@
-#include "error.hpp"
+#include "kestrelite/error.hpp"
 
 #include <algorithm>
 #include <cstdio>

@@ -5,37 +5,13 @@
 
 #include <cerrno>
 
+#include "fd.hpp"
 #include "json_text.hpp"
 
 namespace kestrelite {
 
-namespace {
-
-// Owns one descriptor.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now, reporting the failure that a deferred close would lose.
-  int close() {
-    int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
-
-}  // namespace
-
 Result<std::string> read_text_file(const std::filesystem::path& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return fail(Error::io_errno(errno));
   std::string text;
   char chunk[65536];
@@ -57,7 +33,7 @@ Result<std::string> read_text_file(const std::filesystem::path& path) {
 Result<void> write_file_replacing(const std::filesystem::path& path, std::string_view bytes) {
   std::filesystem::path temp = path;
   temp += ".partial";
-  Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.get() < 0) return fail(Error::io_errno(errno));
   auto abandon = [&](int err) {
     ::unlink(temp.c_str());
@@ -72,7 +48,7 @@ Result<void> write_file_replacing(const std::filesystem::path& path, std::string
     }
     done += static_cast<std::size_t>(n);
   }
-  if (fd.close() != 0) return abandon(errno);
+  if (fd.close_checked() != 0) return abandon(errno);
   if (::rename(temp.c_str(), path.c_str()) != 0) return abandon(errno);
   return {};
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "error.hpp"
+#include "kestrelite/error.hpp"
 
 namespace kestrelite {
 

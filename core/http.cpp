@@ -29,7 +29,7 @@ bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
 }
 
 // Appends one read of at most kReadSize bytes to `buf`; the count read.
-Result<std::size_t> read_more(const net::Socket& socket, std::string& buf) {
+Result<std::size_t> read_more(const UniqueFd& socket, std::string& buf) {
   const std::size_t old = buf.size();
   Result<std::size_t> got = 0;
   buf.resize_and_overwrite(old + kReadSize, [&](char* data, std::size_t) {

@@ -13,10 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrelite {
-// Whole milliseconds of a run are held in 128 bits and written in full.
-__extension__ typedef unsigned __int128 uint128;
-}  // namespace kestrelite
+#include "kestrelite/report.hpp"
 
 namespace kestrelite::json_text {
 

@@ -37,19 +37,19 @@ int finish_interrupted_connect(int fd) {
 }
 
 // 0, or the errno of the failed attempt.
-int try_connect(const addrinfo& address, Socket& out) {
-  Socket socket(::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC, address.ai_protocol));
-  if (socket.fd() < 0) return errno;
-  if (::connect(socket.fd(), address.ai_addr, address.ai_addrlen) < 0) {
-    int error = errno == EINTR ? finish_interrupted_connect(socket.fd()) : errno;
+int try_connect(const addrinfo& address, UniqueFd& out) {
+  UniqueFd socket(::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC, address.ai_protocol));
+  if (socket.get() < 0) return errno;
+  if (::connect(socket.get(), address.ai_addr, address.ai_addrlen) < 0) {
+    int error = errno == EINTR ? finish_interrupted_connect(socket.get()) : errno;
     if (error != 0) return error;
   }
   out = std::move(socket);
   return 0;
 }
 
-Result<void> set_option(const Socket& socket, int level, int name, const void* value, socklen_t size) {
-  if (::setsockopt(socket.fd(), level, name, value, size) < 0) return fail(Error::io_errno(errno));
+Result<void> set_option(const UniqueFd& socket, int level, int name, const void* value, socklen_t size) {
+  if (::setsockopt(socket.get(), level, name, value, size) < 0) return fail(Error::io_errno(errno));
   return {};
 }
 
@@ -65,20 +65,7 @@ Result<timeval> to_timeval(std::chrono::milliseconds duration) {
 
 }  // namespace
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-Socket::~Socket() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-Result<Socket> connect(std::string_view host, std::uint16_t port) {
+Result<UniqueFd> connect(std::string_view host, std::uint16_t port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -97,14 +84,14 @@ Result<Socket> connect(std::string_view host, std::uint16_t port) {
 
   int last_error = 0;
   for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
-    Socket socket;
+    UniqueFd socket;
     last_error = try_connect(*a, socket);
     if (last_error == 0) return socket;
   }
   return fail(Error::io_errno(last_error));
 }
 
-Result<void> set_timeouts(const Socket& socket, std::chrono::milliseconds read, std::chrono::milliseconds write) {
+Result<void> set_timeouts(const UniqueFd& socket, std::chrono::milliseconds read, std::chrono::milliseconds write) {
   auto read_tv = to_timeval(read);
   if (!read_tv) return fail(std::move(read_tv.error()));
   auto write_tv = to_timeval(write);
@@ -113,14 +100,14 @@ Result<void> set_timeouts(const Socket& socket, std::chrono::milliseconds read, 
   return set_option(socket, SOL_SOCKET, SO_SNDTIMEO, &*write_tv, sizeof(timeval));
 }
 
-Result<void> set_no_delay(const Socket& socket) {
+Result<void> set_no_delay(const UniqueFd& socket) {
   int on = 1;
   return set_option(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-Result<void> send_all(const Socket& socket, std::string_view bytes) {
+Result<void> send_all(const UniqueFd& socket, std::string_view bytes) {
   while (!bytes.empty()) {
-    ssize_t n = ::send(socket.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ssize_t n = ::send(socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail(Error::io_errno(errno));
@@ -130,9 +117,9 @@ Result<void> send_all(const Socket& socket, std::string_view bytes) {
   return {};
 }
 
-Result<std::size_t> recv_some(const Socket& socket, char* data, std::size_t size) {
+Result<std::size_t> recv_some(const UniqueFd& socket, char* data, std::size_t size) {
   for (;;) {
-    ssize_t n = ::recv(socket.fd(), data, size, 0);
+    ssize_t n = ::recv(socket.get(), data, size, 0);
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return fail(Error::io_errno(errno));
   }

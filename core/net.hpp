@@ -14,31 +14,15 @@
 #include <optional>
 #include <string_view>
 
-#include "error.hpp"
+#include "fd.hpp"
+#include "kestrelite/error.hpp"
 
 namespace kestrelite::net {
-
-// Owns one socket descriptor and closes it when dropped.
-class Socket {
- public:
-  Socket() = default;
-  explicit Socket(int fd) : fd_(fd) {}
-  Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Socket& operator=(Socket&& other) noexcept;
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  ~Socket();
-
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
 
 // Resolves `host` with the system resolver and connects to the first
 // address that accepts; when none does, the last connect error. A name with
 // no address at all is the I/O error "could not resolve to any addresses".
-Result<Socket> connect(std::string_view host, std::uint16_t port);
+Result<UniqueFd> connect(std::string_view host, std::uint16_t port);
 
 // A number written as an optional "+" and one or more ASCII digits, at most `max`.
 std::optional<std::uint64_t> parse_decimal(std::string_view text, std::uint64_t max);
@@ -47,16 +31,16 @@ std::optional<std::uint16_t> parse_port(std::string_view text);
 
 // Per-call read and write timeouts. A duration that is not positive is
 // refused (EINVAL): to the socket, zero would mean waiting forever.
-Result<void> set_timeouts(const Socket& socket, std::chrono::milliseconds read, std::chrono::milliseconds write);
+Result<void> set_timeouts(const UniqueFd& socket, std::chrono::milliseconds read, std::chrono::milliseconds write);
 
-Result<void> set_no_delay(const Socket& socket);
+Result<void> set_no_delay(const UniqueFd& socket);
 
 // Writes every byte, or fails.
-Result<void> send_all(const Socket& socket, std::string_view bytes);
+Result<void> send_all(const UniqueFd& socket, std::string_view bytes);
 
 // One read of at most `size` bytes into `data`; 0 means the peer shut the
 // connection down.
-Result<std::size_t> recv_some(const Socket& socket, char* data, std::size_t size);
+Result<std::size_t> recv_some(const UniqueFd& socket, char* data, std::size_t size);
 
 // True for the error a read or write gets when the socket's timeout expires.
 bool is_timeout(const Error& error);

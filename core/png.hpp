@@ -6,15 +6,10 @@
 #include <string>
 #include <string_view>
 
-#include "error.hpp"
+#include "kestrelite/error.hpp"
+#include "kestrelite/report.hpp"
 
 namespace kestrelite {
-
-struct ImageSize {
-  std::uint32_t width = 0;
-  std::uint32_t height = 0;
-  bool operator==(const ImageSize&) const = default;
-};
 
 namespace png {
 

@@ -25,7 +25,7 @@
 #include <string>
 #include <string_view>
 
-#include "error.hpp"
+#include "kestrelite/error.hpp"
 
 namespace kestrelite {
 

@@ -6,6 +6,8 @@
 #include <optional>
 #include <thread>
 
+#include "json_text.hpp"
+
 namespace kestrelite {
 
 namespace {
@@ -206,6 +208,24 @@ std::expected<Difference, CompareError> compare_png(std::string_view base, std::
   if (!encoded) return std::unexpected(CompareError{Side::Difference, std::move(encoded.error())});
   d.png = std::move(*encoded);
   return d;
+}
+
+std::string difference_json(const Difference& d) {
+  using namespace json_text;
+  auto numbers = [](std::string& out, std::initializer_list<std::uint64_t> values) {
+    append_array(out, values, [](std::string& o, std::uint64_t v) { append_uint(o, v); });
+  };
+  std::string out;
+  {
+    ObjectWriter object(out);
+    numbers(object.key("base"), {d.base.width, d.base.height});
+    numbers(object.key("new"), {d.now.width, d.now.height});
+    if (d.base == d.now) {
+      append_uint(object.key("differing"), d.differing);
+      if (d.differing > 0) numbers(object.key("box"), {d.box.x, d.box.y, d.box.width, d.box.height});
+    }
+  }
+  return out;
 }
 
 }  // namespace kestrelite

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <thread>
 
-#include "error.hpp"
+#include "kestrelite/error.hpp"
 #include "process.hpp"
 
 namespace kestrelite {

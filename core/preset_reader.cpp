@@ -12,10 +12,12 @@
 #include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "device.hpp"
+#include "kestrelite/device.hpp"
+#include "preset_reader.hpp"
 
 namespace kestrelite {
 
@@ -31,7 +33,10 @@ struct FieldSpec {
   bool has_default;
 };
 
-constexpr std::array<FieldSpec, 11> kDeviceFields = {{
+// The eleven members of the device JSON, in order (the array form has
+// exactly these), then the upload tools' places, read in the object form.
+constexpr std::size_t kDeviceArrayFields = 11;
+constexpr std::array<FieldSpec, 13> kDeviceFields = {{
     {"id", FieldType::Text, false},
     {"label", FieldType::Text, false},
     {"output_width", FieldType::U32, false},
@@ -43,7 +48,11 @@ constexpr std::array<FieldSpec, 11> kDeviceFields = {{
     {"requirement", FieldType::Requirement, false},
     {"verified", FieldType::Bool, true},
     {"source", FieldType::Text, true},
+    {"apple_display_type", FieldType::Text, true},
+    {"play_image_type", FieldType::Text, true},
 }};
+
+constexpr std::span<const FieldSpec> kDeviceArray{kDeviceFields.data(), kDeviceArrayFields};
 
 constexpr std::array<FieldSpec, 4> kFileFields = {{
     {"version", FieldType::U32, false},
@@ -52,9 +61,8 @@ constexpr std::array<FieldSpec, 4> kFileFields = {{
     {"devices", FieldType::Devices, false},
 }};
 
-template <std::size_t N>
-int field_index(const std::array<FieldSpec, N>& fields, std::string_view name) {
-  for (std::size_t i = 0; i < N; ++i)
+int field_index(std::span<const FieldSpec> fields, std::string_view name) {
+  for (std::size_t i = 0; i < fields.size(); ++i)
     if (fields[i].name == name) return static_cast<int>(i);
   return -1;
 }
@@ -105,6 +113,8 @@ void assign(Device& d, int field, Scalar&& v) {
     case 8: d.requirement = static_cast<Requirement>(v.variant); break;
     case 9: d.verified = v.flag; break;
     case 10: d.source = std::move(v.text); break;
+    case 11: d.apple_display_type = std::move(v.text); break;
+    case 12: d.play_image_type = std::move(v.text); break;
   }
 }
 
@@ -304,19 +314,17 @@ class PresetHandler {
     return true;
   }
 
-  template <std::size_t N>
-  Target array_element(Frame& f, const std::array<FieldSpec, N>& fields, bool owner_is_file) {
+  Target array_element(Frame& f, std::span<const FieldSpec> fields, bool owner_is_file) {
     std::size_t index = f.count++;
-    if (index >= N) {
+    if (index >= fields.size()) {
       fail_here(std::string("invalid length ") + std::to_string(index + 1) + ", expected struct " +
-                (owner_is_file ? "PresetFile" : "Device") + " with " + std::to_string(N) + " elements");
+                (owner_is_file ? "PresetFile" : "Device") + " with " + std::to_string(fields.size()) + " elements");
       return {TargetKind::Invalid};
     }
     return {TargetKind::Field, fields[index].type, static_cast<int>(index), owner_is_file};
   }
 
-  template <std::size_t N>
-  Target object_member(Frame& f, const std::array<FieldSpec, N>& fields, bool owner_is_file) {
+  Target object_member(Frame& f, std::span<const FieldSpec> fields, bool owner_is_file) {
     int index = f.pending;
     f.pending = -1;
     if (index == kUnknownKey) return {TargetKind::Skip};
@@ -332,7 +340,7 @@ class PresetHandler {
       case FrameKind::FileArray: return array_element(f, kFileFields, true);
       case FrameKind::DeviceList: return {TargetKind::Device};
       case FrameKind::DeviceObject: return object_member(f, kDeviceFields, false);
-      case FrameKind::DeviceArray: return array_element(f, kDeviceFields, false);
+      case FrameKind::DeviceArray: return array_element(f, kDeviceArray, false);
       case FrameKind::EnumObject: return {TargetKind::EnumUnit};
     }
     return {TargetKind::Invalid};
@@ -412,20 +420,18 @@ class PresetHandler {
     return false;
   }
 
-  template <std::size_t N>
-  bool check_object(const Frame& f, const std::array<FieldSpec, N>& fields) {
-    for (std::size_t i = 0; i < N; ++i)
+  bool check_object(const Frame& f, std::span<const FieldSpec> fields) {
+    for (std::size_t i = 0; i < fields.size(); ++i)
       if (!fields[i].has_default && !(f.seen & (1u << i)))
         return fail_here("missing field `" + std::string(fields[i].name) + "`");
     return true;
   }
 
-  template <std::size_t N>
-  bool check_array(const Frame& f, const std::array<FieldSpec, N>& fields, std::string_view record) {
-    for (std::size_t i = f.count; i < N; ++i)
+  bool check_array(const Frame& f, std::span<const FieldSpec> fields, std::string_view record) {
+    for (std::size_t i = f.count; i < fields.size(); ++i)
       if (!fields[i].has_default)
         return fail_here("invalid length " + std::to_string(i) + ", expected struct " + std::string(record) +
-                         " with " + std::to_string(N) + " elements");
+                         " with " + std::to_string(fields.size()) + " elements");
     return true;
   }
 
@@ -451,7 +457,7 @@ class PresetHandler {
         file_.devices.push_back(std::move(device_));
         return true;
       case FrameKind::DeviceArray:
-        if (!check_array(f, kDeviceFields, "Device")) return false;
+        if (!check_array(f, kDeviceArray, "Device")) return false;
         file_.devices.push_back(std::move(device_));
         return true;
       case FrameKind::EnumObject: {

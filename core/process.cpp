@@ -19,25 +19,6 @@ extern char** environ;
 
 namespace kestrelite {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-int UniqueFd::release() {
-  int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void UniqueFd::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 Result<Pipe> make_pipe() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return fail(Error::io_errno(errno));

@@ -28,29 +28,10 @@
 #include <string>
 #include <vector>
 
-#include "error.hpp"
+#include "fd.hpp"
+#include "kestrelite/error.hpp"
 
 namespace kestrelite {
-
-// Owns one file descriptor.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  int release();
-  void reset();
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
 
 // A close-on-exec pipe.
 struct Pipe {

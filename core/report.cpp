@@ -1,5 +1,7 @@
 #include "report.hpp"
 
+#include "json_text.hpp"
+
 namespace kestrelite {
 
 namespace {
@@ -50,6 +52,12 @@ void append_capture_json(std::string& out, const Capture& c) {
       append_string(d.key("message"), dialog.message);
     });
   if (c.final_url) append_string(m.key("final_url"), *c.final_url);
+}
+
+std::string device_result_json(const DeviceResult& result) {
+  std::string out;
+  append_device_result(out, result);
+  return out;
 }
 
 std::string report_json(const RunReport& r) {

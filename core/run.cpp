@@ -1,7 +1,9 @@
-#include "run.hpp"
+#include "kestrelite/run.hpp"
 
+#include "attempt.hpp"
+#include "cdp.hpp"
 #include "files.hpp"
-#include "version.hpp"
+#include "kestrelite/version.hpp"
 
 namespace kestrelite {
 
@@ -9,57 +11,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-}  // namespace
-
-std::optional<std::string> image_file_name(std::string_view id) {
-  if (id.empty() || id == "." || id == ".." || id.find('/') != std::string_view::npos ||
-      id.find('\0') != std::string_view::npos)
-    return std::nullopt;
-  return std::string(id) + ".png";
-}
-
-Result<WrittenCapture> capture_and_write(Connection& page, const CaptureRequest& request, std::filesystem::path path,
-                                         DeviceTimings& timings) {
-  auto image = capture(page, request);
-  if (!image) return fail(std::move(image.error()));
-  timings.capture = image->timings;
-
-  const auto start = Clock::now();
-  auto written = write_file_replacing(path, image->png);
-  timings.write = Clock::now() - start;
-  if (!written) return fail(std::move(written.error()));
-  return WrittenCapture{std::move(image->capture), std::move(path)};
-}
-
-DeviceResult device_result(const Device& device, Result<WrittenCapture> attempt, std::chrono::nanoseconds elapsed,
-                           std::optional<std::string> teardown) {
-  DeviceResult result;
-  result.device_id = device.id;
-  result.elapsed_ms = whole_millis(elapsed);
-  if (attempt) {
-    result.outcome = attempt->capture.exact ? Outcome::Exact : Outcome::OffSize;
-    result.path = json_text::lossy_utf8(attempt->path.string());
-    result.capture = std::move(attempt->capture);
-  } else {
-    result.outcome = Outcome::Failed;
-    result.error = attempt.error().display();
-  }
-  result.teardown = std::move(teardown);
-  return result;
-}
-
-std::string teardown_note(pid_t group) {
-  return "processes of the browser (process group " + std::to_string(group) + ") still existed " +
-         std::to_string(kGroupEndLimit.count() / 1000) +
-         " s after it was killed (a process that left the group or joined it from outside)";
-}
-
-Result<WrittenCapture> capture_one(const RunOptions& options, const Device& device,
-                                   const std::filesystem::path& out_dir, DeviceTimings& timings,
+// One device: launch, capture, write the image, end the browser. `timings`
+// receives where the time went and `teardown` a note when processes of the
+// browser outlived the wait for them, also when the attempt fails.
+Result<WrittenCapture> capture_one(const RunOptions& options, const Device& device, DeviceTimings& timings,
                                    std::optional<std::string>& teardown) {
-  std::optional<std::string> name = image_file_name(device.id);
-  if (!name)
-    return fail(Error::shape("device id \"" + device.id + "\" is not a plain file name, so it cannot name an image"));
+  auto path = image_path(options.out_dir, device.id, device.id);
+  if (!path) return fail(std::move(path.error()));
 
   LaunchOptions launch;
   launch.executable = options.browser;
@@ -69,7 +27,7 @@ Result<WrittenCapture> capture_one(const RunOptions& options, const Device& devi
   timings.launch = browser->timings();
 
   CaptureRequest request{options.url, device, options.determinism, options.stability};
-  auto written = capture_and_write(browser->page(), request, out_dir / *name, timings);
+  auto written = capture_and_write(browser->page(), request, std::move(*path), timings);
 
   const auto start = Clock::now();
   const pid_t group = browser->pid();
@@ -77,6 +35,8 @@ Result<WrittenCapture> capture_one(const RunOptions& options, const Device& devi
   timings.shutdown = Clock::now() - start;
   return written;
 }
+
+}  // namespace
 
 Result<RunReport> run(const RunOptions& options, Progress& progress) {
   const auto run_start = Clock::now();
@@ -90,7 +50,7 @@ Result<RunReport> run(const RunOptions& options, Progress& progress) {
     DeviceTimings timings;
     const auto start = Clock::now();
     std::optional<std::string> teardown;
-    auto attempt = capture_one(options, device, options.out_dir, timings, teardown);
+    auto attempt = capture_one(options, device, timings, teardown);
     const auto elapsed = Clock::now() - start;
 
     DeviceResult result = device_result(device, std::move(attempt), elapsed, std::move(teardown));
@@ -100,8 +60,10 @@ Result<RunReport> run(const RunOptions& options, Progress& progress) {
       case Outcome::OffSize: ++report.off_size; break;
       case Outcome::Failed: ++report.failed; break;
     }
-    progress.device_finished(DeviceEvent{elapsed, device, i + 1, total, result.capture ? &*result.capture : nullptr,
-                                         result.error ? &*result.error : nullptr, result.outcome, timings});
+    const DeviceEvent event{elapsed, device, i + 1, total, result.capture ? &*result.capture : nullptr,
+                            result.error ? &*result.error : nullptr, result.outcome, timings};
+    notify_timings(event);
+    progress.device_finished(event);
     report.results.push_back(std::move(result));
     if (stop || progress.stop_requested()) break;
   }

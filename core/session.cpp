@@ -1,7 +1,12 @@
-#include "session.hpp"
+#include "kestrelite/session.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
+
+#include "attempt.hpp"
+#include "cdp.hpp"
+#include "files.hpp"
 
 namespace kestrelite {
 
@@ -18,50 +23,39 @@ Result<std::string> text_member(const json& result, std::string_view method, std
   return it->get<std::string>();
 }
 
+struct Context {
+  std::string id;
+  std::optional<Connection> page;
+};
+
 }  // namespace
 
-Result<void> Session::start(DeviceTimings& timings) {
-  LaunchOptions launch;
-  launch.executable = options_.executable;
-  launch.timeout = options_.timeout;
-  ++launches_;
-  auto browser = Browser::launch(launch);
-  if (!browser) return fail(std::move(browser.error()));
-  // Every return before live_ holds it drops the browser, which ends it.
-  const auto started = Clock::now();
-  auto url = browser_endpoint(browser->port(), options_.timeout);
-  if (!url) return fail(std::move(url.error()));
-  auto control = Connection::open(*url, options_.timeout);
-  if (!control) return fail(std::move(control.error()));
-  timings.launch = browser->timings();
-  timings.launch.port_to_attached += Clock::now() - started;
-  live_.emplace(Live{std::move(*browser), std::move(*control)});
-  return {};
-}
+struct Session::Live {
+  Browser browser;
+  Connection control;  // to the browser target
+  std::size_t captures = 0;
 
-Result<void> Session::open_context(Context& context) {
-  Connection& control = live_->control;
-  auto made = control.call("Target.createBrowserContext", json::object());
-  if (!made) return fail(std::move(made.error()));
-  auto id = text_member(*made, "Target.createBrowserContext", "browserContextId");
-  if (!id) return fail(std::move(id.error()));
-  context.id = std::move(*id);
-  auto target = control.call("Target.createTarget", {{"url", "about:blank"}, {"browserContextId", context.id}});
-  if (!target) return fail(std::move(target.error()));
-  auto target_id = text_member(*target, "Target.createTarget", "targetId");
-  if (!target_id) return fail(std::move(target_id.error()));
-  auto page = Connection::open(page_endpoint(live_->browser.port(), *target_id), options_.timeout);
-  if (!page) return fail(std::move(page.error()));
-  context.page.emplace(std::move(*page));
-  return {};
-}
+  // Makes the context and its page; on failure the context may exist.
+  Result<void> open_context(Context& context, std::chrono::milliseconds timeout) {
+    auto made = control.call("Target.createBrowserContext", json::object());
+    if (!made) return fail(std::move(made.error()));
+    auto id = text_member(*made, "Target.createBrowserContext", "browserContextId");
+    if (!id) return fail(std::move(id.error()));
+    context.id = std::move(*id);
+    auto target = control.call("Target.createTarget", {{"url", "about:blank"}, {"browserContextId", context.id}});
+    if (!target) return fail(std::move(target.error()));
+    auto target_id = text_member(*target, "Target.createTarget", "targetId");
+    if (!target_id) return fail(std::move(target_id.error()));
+    auto page = Connection::open(page_endpoint(browser.port(), *target_id), timeout);
+    if (!page) return fail(std::move(page.error()));
+    context.page.emplace(std::move(*page));
+    return {};
+  }
+};
 
-void Session::end_within(DeviceTimings& timings, std::optional<std::string>& teardown) {
-  const auto start = Clock::now();
-  const pid_t group = live_ ? live_->browser.pid() : -1;
-  if (!end()) teardown = teardown_note(group);
-  timings.shutdown += Clock::now() - start;
-}
+Session::Session(SessionOptions options) : options_(std::move(options)) {}
+
+Session::~Session() { end(); }
 
 bool Session::end() {
   if (!live_) return true;
@@ -71,37 +65,82 @@ bool Session::end() {
   return ended;
 }
 
-Result<WrittenCapture> Session::capture(const CaptureRequest& request, std::filesystem::path path,
-                                        DeviceTimings& timings, std::optional<std::string>& teardown) {
-  if (!live_)
-    if (auto started = start(timings); !started) return fail(std::move(started.error()));
-  ++live_->captures;
+DeviceResult Session::capture_into(const std::string& url, const Device& device, const CaptureSettings& settings,
+                                   const std::filesystem::path& folder, std::string_view name) {
+  auto path = image_path(folder, name, device.id);
+  if (!path) return device_result(device, fail(std::move(path.error())), {}, std::nullopt);
+  return capture(url, device, settings, *path);
+}
 
-  auto start = Clock::now();
-  Context context;
-  auto opened = open_context(context);
-  timings.context = Clock::now() - start;
-  if (!opened) {
-    end_within(timings, teardown);
-    return fail(std::move(opened.error()));
-  }
+DeviceResult Session::capture(const std::string& url, const Device& device, const CaptureSettings& settings,
+                              const std::filesystem::path& path) {
+  DeviceTimings timings;
+  std::optional<std::string> teardown;
+  const auto start = Clock::now();
 
-  auto written = capture_and_write(*context.page, request, std::move(path), timings);
+  // Ends the browser within this capture, noting leftover processes.
+  auto end_here = [&] {
+    const auto at = Clock::now();
+    const pid_t group = live_ ? live_->browser.pid() : -1;
+    if (!end()) teardown = teardown_note(group);
+    timings.shutdown += Clock::now() - at;
+  };
 
-  start = Clock::now();
-  const bool page_broken = context.page->broken();
-  context.page->close();
-  context.page.reset();
-  bool keep = !page_broken && live_->captures < std::max<std::size_t>(options_.captures_per_browser, 1);
-  if (keep) {
-    // Disposing the context closes its page and drops everything the page
-    // stored; a browser that cannot do that is not trusted with the next.
-    // A browser about to end takes its contexts with it.
-    keep = live_->control.call("Target.disposeBrowserContext", {{"browserContextId", context.id}}).has_value();
-  }
-  timings.shutdown = Clock::now() - start;
-  if (!keep) end_within(timings, teardown);
-  return written;
+  auto attempt = [&]() -> Result<WrittenCapture> {
+    if (path.has_parent_path())
+      if (auto made = create_directory_tree(path.parent_path()); !made) return fail(std::move(made.error()));
+    if (!live_) {
+      LaunchOptions launch;
+      launch.executable = options_.executable;
+      launch.timeout = options_.timeout;
+      ++launches_;
+      auto browser = Browser::launch(launch);
+      if (!browser) return fail(std::move(browser.error()));
+      // Every return before live_ holds it drops the browser, which ends it.
+      const auto started = Clock::now();
+      auto endpoint = browser_endpoint(browser->port(), options_.timeout);
+      if (!endpoint) return fail(std::move(endpoint.error()));
+      auto control = Connection::open(*endpoint, options_.timeout);
+      if (!control) return fail(std::move(control.error()));
+      timings.launch = browser->timings();
+      timings.launch.port_to_attached += Clock::now() - started;
+      live_ = std::make_unique<Live>(Live{std::move(*browser), std::move(*control)});
+    }
+    ++live_->captures;
+
+    auto at = Clock::now();
+    Context context;
+    auto opened = live_->open_context(context, options_.timeout);
+    timings.context = Clock::now() - at;
+    if (!opened) {
+      end_here();
+      return fail(std::move(opened.error()));
+    }
+
+    const CaptureRequest request{url, device, settings.determinism, settings.stability};
+    auto written = capture_and_write(*context.page, request, path, timings);
+
+    at = Clock::now();
+    const bool page_broken = context.page->broken();
+    context.page->close();
+    context.page.reset();
+    bool keep = !page_broken && live_->captures < std::max<std::size_t>(options_.captures_per_browser, 1);
+    if (keep) {
+      // Disposing the context closes its page and drops everything the page
+      // stored; a browser that cannot do that is not trusted with the next.
+      // A browser about to end takes its contexts with it.
+      keep = live_->control.call("Target.disposeBrowserContext", {{"browserContextId", context.id}}).has_value();
+    }
+    timings.shutdown = Clock::now() - at;
+    if (!keep) end_here();
+    return written;
+  }();
+
+  const auto elapsed = Clock::now() - start;
+  DeviceResult result = device_result(device, std::move(attempt), elapsed, std::move(teardown));
+  notify_timings(DeviceEvent{elapsed, device, 1, 1, result.capture ? &*result.capture : nullptr,
+                             result.error ? &*result.error : nullptr, result.outcome, timings});
+  return result;
 }
 
 }  // namespace kestrelite

@@ -150,11 +150,11 @@ Error stalled(std::string_view did, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-Ws::Ws(net::Socket socket, std::chrono::milliseconds timeout) : timeout_(timeout), stream_(std::move(socket)) {
+Ws::Ws(UniqueFd socket, std::chrono::milliseconds timeout) : timeout_(timeout), stream_(std::move(socket)) {
   buf_.reserve(8192);
 }
 
-Result<Ws> Ws::over(net::Socket socket, std::chrono::milliseconds timeout) {
+Result<Ws> Ws::over(UniqueFd socket, std::chrono::milliseconds timeout) {
   // Reads wake at least once a second, so the deadline of a fill is kept
   // within a second even when the socket timeout would allow more.
   auto read_timeout = std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(1));

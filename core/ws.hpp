@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-#include "error.hpp"
+#include "kestrelite/error.hpp"
 #include "net.hpp"
 
 namespace kestrelite {
@@ -81,7 +81,7 @@ class Ws {
 
   // A Ws over a socket whose handshake is already done (or not needed), with
   // the same timeouts as connect sets.
-  static Result<Ws> over(net::Socket socket, std::chrono::milliseconds timeout);
+  static Result<Ws> over(UniqueFd socket, std::chrono::milliseconds timeout);
 
   Ws(Ws&&) noexcept = default;
   Ws& operator=(Ws&&) noexcept = default;
@@ -100,7 +100,7 @@ class Ws {
   void close();
 
  private:
-  Ws(net::Socket socket, std::chrono::milliseconds timeout);
+  Ws(UniqueFd socket, std::chrono::milliseconds timeout);
 
   Result<void> handshake(const ws::Url& url);
   // Writes all of `bytes`; a peer that takes none of them for timeout_ is an
@@ -127,7 +127,7 @@ class Ws {
   std::string buf_;
   std::size_t start_ = 0;
   std::chrono::milliseconds timeout_;
-  net::Socket stream_;
+  UniqueFd stream_;
 };
 
 }  // namespace kestrelite

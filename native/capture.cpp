@@ -3,15 +3,11 @@
 #include <filesystem>
 
 #include "args.hpp"
-#include "discovery.hpp"
 #include "functions.hpp"
-#include "json_text.hpp"
-#include "progress.hpp"
-#include "report.hpp"
-#include "run.hpp"
-#ifdef KESTRELITE_BENCH_HOOK
-#include "timings_progress.hpp"
-#endif
+#include "kestrelite/discovery.hpp"
+#include "kestrelite/progress.hpp"
+#include "kestrelite/report.hpp"
+#include "kestrelite/run.hpp"
 
 namespace kestrelite::native {
 
@@ -110,7 +106,7 @@ PyObject* capture_json_body(PyObject* args, PyObject* kwargs) {
   options.determinism.seed = seed;
   if (locale) options.determinism.locale = std::move(*locale);
   if (timezone) options.determinism.timezone = std::move(*timezone);
-  auto executable = browser_path(browser);
+  auto executable = browser_path(browser, false);
   if (!executable) return nullptr;
   options.browser = std::move(*executable);
   options.fail_fast = fail_fast;
@@ -119,11 +115,7 @@ PyObject* capture_json_body(PyObject* args, PyObject* kwargs) {
   bool interrupted = false;
   {
     WithoutInterpreterLock unlocked;
-#ifdef KESTRELITE_BENCH_HOOK
-    bench::TimingsProgress collector;
-#else
     Collector collector;
-#endif
     StopOnSignal listener(collector, unlocked);
     report.emplace(run(options, listener));
     interrupted = listener.raised();
@@ -142,7 +134,7 @@ PyObject* find_browser_body(PyObject*, PyObject*) {
     raise(PyExc_RuntimeError, found.error().display());
     return nullptr;
   }
-  return to_str(json_text::lossy_utf8(found->string()));
+  return to_str(kestrelite::path_text(*found));
 }
 
 }  // namespace

@@ -6,8 +6,7 @@
 
 #include "args.hpp"
 #include "functions.hpp"
-#include "json_text.hpp"
-#include "png_diff.hpp"
+#include "kestrelite/png_diff.hpp"
 
 namespace kestrelite::native {
 
@@ -23,24 +22,6 @@ bool bytes_view(PyObject* value, const char* name, std::string_view& out) {
   }
   out = {data, static_cast<std::size_t>(size)};
   return true;
-}
-
-void append_numbers(std::string& out, std::initializer_list<std::uint64_t> values) {
-  json_text::append_array(out, values, json_text::append_uint);
-}
-
-std::string figures_json(const Difference& d) {
-  std::string out;
-  {
-    json_text::ObjectWriter object(out);
-    append_numbers(object.key("base"), {d.base.width, d.base.height});
-    append_numbers(object.key("new"), {d.now.width, d.now.height});
-    if (d.base == d.now) {
-      json_text::append_uint(object.key("differing"), d.differing);
-      if (d.differing > 0) append_numbers(object.key("box"), {d.box.x, d.box.y, d.box.width, d.box.height});
-    }
-  }
-  return out;
 }
 
 const char* side_name(Side side) {
@@ -79,7 +60,7 @@ PyObject* compare_png_body(PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   const Difference& d = **result;
-  Ref figures(to_str(figures_json(d)));
+  Ref figures(to_str(difference_json(d)));
   if (!figures) return nullptr;
   Ref image;
   if (d.png.empty()) {

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "args.hpp"
-#include "device.hpp"
-#include "version.hpp"
+#include "kestrelite/device.hpp"
+#include "kestrelite/version.hpp"
 
 namespace kestrelite::native {
 
@@ -20,9 +23,10 @@ std::optional<Store> parse_store(std::string_view text);
 // FileNotFoundError or ValueError set.
 std::optional<std::vector<Device>> load_table(const std::optional<std::string>& presets);
 
-// The caller's browser, or the one discovery finds; nullopt with
-// RuntimeError set when there is none.
-std::optional<std::filesystem::path> browser_path(const std::optional<std::string>& browser);
+// The caller's browser, or the one discovery finds (find_browser for
+// capture_json, choose_browser for sessions); nullopt with RuntimeError set
+// when there is none.
+std::optional<std::filesystem::path> browser_path(const std::optional<std::string>& browser, bool chosen);
 
 // Releases the interpreter lock for its lifetime; no Python object may be
 // touched meanwhile, except inside locked().

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "args.hpp"
-#include "device.hpp"
-#include "discovery.hpp"
-#include "files.hpp"
 #include "functions.hpp"
+#include "kestrelite/device.hpp"
+#include "kestrelite/discovery.hpp"
+#include "kestrelite/settings.hpp"
 
 namespace kestrelite::native {
 
@@ -24,28 +24,29 @@ std::optional<Store> parse_store(std::string_view text) {
 }
 
 std::optional<std::vector<Device>> load_table(const std::optional<std::string>& presets) {
-  if (!presets) return builtin();
-  auto text = read_text_file(std::filesystem::path(*presets));
-  if (!text) {
-    raise(PyExc_FileNotFoundError, "cannot read presets " + *presets + ": " + text.error().message());
-    return std::nullopt;
-  }
-  auto devices = parse_presets(*text);
+  auto devices = load_presets(presets ? std::optional<std::filesystem::path>(*presets) : std::nullopt);
   if (!devices) {
-    raise(PyExc_ValueError, "invalid presets: " + devices.error().display());
+    if (devices.error().kind() == Error::Kind::Io)
+      raise(PyExc_FileNotFoundError, "cannot read presets " + *presets + ": " + devices.error().message());
+    else
+      raise(PyExc_ValueError, "invalid presets: " + devices.error().display());
     return std::nullopt;
   }
   return std::move(*devices);
 }
 
-std::optional<std::filesystem::path> browser_path(const std::optional<std::string>& browser) {
+std::optional<std::filesystem::path> browser_path(const std::optional<std::string>& browser, bool chosen) {
   if (browser) return std::filesystem::path(*browser);
-  auto found = kestrelite::find_browser();
-  if (!found) {
+  if (chosen) {
+    auto found = choose_browser();
+    if (found) return std::move(found->path);
     raise(PyExc_RuntimeError, found.error().display());
     return std::nullopt;
   }
-  return std::move(*found);
+  auto found = kestrelite::find_browser();
+  if (found) return std::move(*found);
+  raise(PyExc_RuntimeError, found.error().display());
+  return std::nullopt;
 }
 
 PyObject* guarded(PyObject* (*body)(PyObject*, PyObject*), PyObject* args, PyObject* kwargs) {
@@ -84,6 +85,39 @@ PyObject* devices_json(PyObject*, PyObject* args, PyObject* kwargs) { return gua
 
 PyObject* version(PyObject*, PyObject*) { return to_str(kVersion); }
 
+// The package's own listing: every preset with the upload tools' places.
+PyObject* presets_json_body(PyObject* args, PyObject* kwargs) {
+  static constexpr const char* kNames[] = {"presets"};
+  PyObject* given[1];
+  if (!bind("_presets_json", kNames, 0, args, kwargs, given)) return nullptr;
+  std::optional<std::string> presets;
+  if (!optional_path_text(given[0], "presets", presets)) return nullptr;
+  auto table = load_table(presets);
+  if (!table) return nullptr;
+  return to_str(devices_json_with_places(*table));
+}
+
+PyObject* presets_json(PyObject*, PyObject* args, PyObject* kwargs) { return guarded(presets_json_body, args, kwargs); }
+
+// The browser the command line and the package use: (path, whether it was
+// found only by Debian's name on PATH).
+PyObject* choose_browser_body(PyObject*, PyObject*) {
+  auto chosen = kestrelite::choose_browser();
+  if (!chosen) {
+    raise(PyExc_RuntimeError, chosen.error().display());
+    return nullptr;
+  }
+  Ref path(to_str(kestrelite::path_text(chosen->path)));
+  if (!path) return nullptr;
+  return Py_BuildValue("(OO)", path.get(), chosen->debian_shell ? Py_True : Py_False);
+}
+
+PyObject* choose_browser_function(PyObject*, PyObject*) { return guarded(choose_browser_body, nullptr, nullptr); }
+
+PyObject* managed_root_function(PyObject*, PyObject*) { return to_str(kestrelite::path_text(managed_root())); }
+
+PyObject* defaults_function(PyObject*, PyObject*) { return to_str(defaults_json()); }
+
 PyMethodDef kDevicesJson = {
     "devices_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(devices_json)),
     METH_VARARGS | METH_KEYWORDS,
@@ -101,6 +135,20 @@ PyMethodDef kComparePng = {
     METH_VARARGS | METH_KEYWORDS,
     "_compare_png(base, new)\n--\n\nThe pixel comparison of two PNG files' bytes, for kestrelite's compare "
     "command: (figures as JSON text, difference image as PNG bytes or None)."};
+
+PyMethodDef kPrivate[] = {
+    {"_presets_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(presets_json)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_presets_json(presets=None)\n--\n\nThe presets as devices_json lists them, with each preset's App Store "
+     "display type and Play image type when it gives them."},
+    {"_choose_browser", choose_browser_function, METH_NOARGS,
+     "_choose_browser()\n--\n\nThe browser the command line uses, and whether only Debian's name on PATH "
+     "found it: (path, bool)."},
+    {"_managed_root", managed_root_function, METH_NOARGS,
+     "_managed_root()\n--\n\nThe folder below which discovery looks for chrome-headless-shell."},
+    {"_defaults", defaults_function, METH_NOARGS,
+     "_defaults()\n--\n\nThe settings a capture gets when it is given none, as JSON text."},
+};
 
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_native", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
@@ -150,6 +198,14 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
       !add(module.get(), "__version__", to_str(kVersion)) ||
       !add_private_function(module.get(), module_name.get(), &kComparePng))
     return nullptr;
+  for (PyMethodDef& def : kPrivate)
+    if (!add_private_function(module.get(), module_name.get(), &def)) return nullptr;
+  Ref names(PyTuple_New(static_cast<Py_ssize_t>(kestrelite::kPathNames.size() + 1)));
+  if (!names) return nullptr;
+  PyTuple_SetItem(names.get(), 0, to_str(kestrelite::kDebianShell));
+  for (std::size_t i = 0; i < kestrelite::kPathNames.size(); ++i)
+    PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(i + 1), to_str(kestrelite::kPathNames[i]));
+  if (PyObject_SetAttrString(module.get(), "_BROWSER_NAMES", names.get()) != 0) return nullptr;
   // A type beside the functions, outside __all__, which lists the functions.
   Ref session(make_session_type());
   if (!session || PyObject_SetAttrString(module.get(), "Session", session.get()) != 0) return nullptr;

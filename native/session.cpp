@@ -1,36 +1,33 @@
 // kestrelite._native.Session: many captures through one browser, each in a
-// browser context of its own (core/session.hpp), for Python callers.
+// browser context of its own (kestrelite/session.hpp), for Python callers.
 //
-// The settings (browser, locale, time zone, seed, preset table) are fixed
-// when the session is made; capture_json() captures one URL on one device
-// into one file and returns that device's result as JSON text, in the form
-// of an entry of capture_json's "results". The interpreter lock is released
-// while it works. A session's own lock lets one capture run at a time when
-// several threads share it; separate sessions run side by side.
-#include <chrono>
+// The session's settings (browser, preset table, and the locale, time zone
+// and seed that captures use unless they say otherwise) are fixed when it is
+// made. capture(url, device_id, out_dir, name=None, **settings) captures one
+// URL on one device into out_dir/<name or device id>.png with that
+// capture's own settings (the keywords, read by the core from their JSON)
+// and returns the device's result as JSON text, in the form of an entry of
+// capture_json's "results"; capture_json(url, device_id, path) does the same
+// into one given file. The interpreter lock is released while it works. A
+// session's own lock lets one capture run at a time when several threads
+// share it; separate sessions run side by side.
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
 
-#include "files.hpp"
 #include "functions.hpp"
-#include "report.hpp"
-#include "session.hpp"
-#ifdef KESTRELITE_BENCH_HOOK
-#include "timings_progress.hpp"
-#endif
+#include "kestrelite/report.hpp"
+#include "kestrelite/session.hpp"
+#include "kestrelite/settings.hpp"
 
 namespace kestrelite::native {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 struct State {
   std::vector<Device> table;
-  Determinism determinism;
-  StabilityOptions stability;
+  CaptureSettings defaults;
   std::mutex mutex;                // held by the capture under way, and by close()
   std::optional<Session> session;  // nullopt once closed
 };
@@ -56,28 +53,36 @@ PyObject* guard(Body body) {
 
 PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* kNames[] = {"browser", "locale", "timezone", "seed", "presets"};
-    PyObject* given[5];
+    static constexpr const char* kNames[] = {"browser", "locale", "timezone", "seed", "presets",
+                                             "captures_per_browser"};
+    PyObject* given[6];
     if (!bind("Session", kNames, 0, args, kwargs, given)) return nullptr;
     std::optional<std::string> browser, locale, timezone, presets;
-    std::uint64_t seed = 42;
+    std::uint64_t seed = CaptureSettings{}.determinism.seed;
+    std::uint64_t per_browser = kCapturesPerBrowser;
     if (!optional_path_text(given[0], "browser", browser) || !optional_text(given[1], "locale", locale) ||
         !optional_text(given[2], "timezone", timezone))
       return nullptr;
     if (given[3] && !unsigned64(given[3], "seed", seed)) return nullptr;
     if (!optional_path_text(given[4], "presets", presets)) return nullptr;
+    if (given[5] && !unsigned64(given[5], "captures_per_browser", per_browser)) return nullptr;
+    if (per_browser == 0) {
+      raise(PyExc_ValueError, "captures_per_browser must be at least 1");
+      return nullptr;
+    }
 
     auto table = load_table(presets);
     if (!table) return nullptr;
     SessionOptions options;
-    auto executable = browser_path(browser);
+    auto executable = browser_path(browser, true);
     if (!executable) return nullptr;
     options.executable = std::move(*executable);
+    options.captures_per_browser = static_cast<std::size_t>(per_browser);
     auto state = std::make_unique<State>();
     state->table = std::move(*table);
-    state->determinism.seed = seed;
-    if (locale) state->determinism.locale = std::move(*locale);
-    if (timezone) state->determinism.timezone = std::move(*timezone);
+    state->defaults.determinism.seed = seed;
+    if (locale) state->defaults.determinism.locale = std::move(*locale);
+    if (timezone) state->defaults.determinism.timezone = std::move(*timezone);
     state->session.emplace(std::move(options));
 
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -99,29 +104,27 @@ void session_dealloc(PyObject* self) {
 }
 
 // The device's result as JSON text, or nullopt when the session is closed.
-std::optional<std::string> capture_locked(State& state, const std::string& url, const Device& device,
-                                          const std::filesystem::path& path) {
-  std::lock_guard<std::mutex> hold(state.mutex);
-  if (!state.session) return std::nullopt;
-  DeviceTimings timings;
-  std::optional<std::string> teardown;
-  const auto start = Clock::now();
-  Result<WrittenCapture> attempt = [&]() -> Result<WrittenCapture> {
-    if (path.has_parent_path())
-      if (auto made = create_directory_tree(path.parent_path()); !made) return fail(std::move(made.error()));
-    CaptureRequest request{url, device, state.determinism, state.stability};
-    return state.session->capture(request, path, timings, teardown);
-  }();
-  const auto elapsed = Clock::now() - start;
-  DeviceResult result = device_result(device, std::move(attempt), elapsed, std::move(teardown));
-#ifdef KESTRELITE_BENCH_HOOK
-  bench::TimingsProgress hook;
-  hook.device_finished(DeviceEvent{elapsed, device, 1, 1, result.capture ? &*result.capture : nullptr,
-                                   result.error ? &*result.error : nullptr, result.outcome, timings});
-#endif
-  std::string out;
-  append_device_result(out, result);
-  return out;
+// `work` captures with the session; it runs without the interpreter lock.
+template <class Work>
+PyObject* capture_unlocked(State& state, Work work) {
+  std::optional<std::string> result;
+  {
+    WithoutInterpreterLock unlocked;
+    std::lock_guard<std::mutex> hold(state.mutex);
+    if (state.session) result = device_result_json(work(*state.session));
+  }
+  if (!result) {
+    raise(PyExc_ValueError, "the session is closed");
+    return nullptr;
+  }
+  return to_str(*result);
+}
+
+const Device* device_of(State& state, const std::string& device_id) {
+  for (const Device& d : state.table)
+    if (d.id == device_id) return &d;
+  raise(PyExc_ValueError, "unknown device id: " + device_id);
+  return nullptr;
 }
 
 PyObject* session_capture_json(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -133,21 +136,63 @@ PyObject* session_capture_json(PyObject* self, PyObject* args, PyObject* kwargs)
     if (!text(given[0], "url", url) || !text(given[1], "device_id", device_id) || !path_text(given[2], "path", path))
       return nullptr;
     State& state = state_of(self);
-    auto device = by_id(state.table, device_id);
-    if (!device) {
-      raise(PyExc_ValueError, "unknown device id: " + device_id);
+    const Device* device = device_of(state, device_id);
+    if (!device) return nullptr;
+    return capture_unlocked(state, [&](Session& session) {
+      return session.capture(url, *device, state.defaults, std::filesystem::path(path));
+    });
+  });
+}
+
+// The capture's settings: the keywords other than `name`, as JSON text made
+// by the json module, over the session's defaults.
+std::optional<CaptureSettings> settings_of(State& state, PyObject* keywords) {
+  if (!keywords) return state.defaults;
+  Ref json_module(PyImport_ImportModule("json"));
+  if (!json_module) return std::nullopt;
+  Ref text_object(PyObject_CallMethod(json_module.get(), "dumps", "O", keywords));
+  if (!text_object) return std::nullopt;
+  std::string json_text;
+  if (!text(text_object.get(), "settings", json_text)) return std::nullopt;
+  auto settings = parse_capture_settings(json_text, state.defaults);
+  if (!settings) {
+    raise(PyExc_ValueError, settings.error().message());
+    return std::nullopt;
+  }
+  return std::move(*settings);
+}
+
+PyObject* session_capture(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kNames[] = {"url", "device_id", "out_dir", "name"};
+    PyObject* given[4];
+    // The fixed parameters are bound from a copy of the keywords without the settings.
+    Ref fixed(PyDict_New()), settings(PyDict_New());
+    if (!fixed || !settings) return nullptr;
+    if (kwargs) {
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      Py_ssize_t pos = 0;
+      while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        bool is_fixed = false;
+        for (const char* name : kNames) is_fixed = is_fixed || PyUnicode_CompareWithASCIIString(key, name) == 0;
+        if (PyDict_SetItem(is_fixed ? fixed.get() : settings.get(), key, value) != 0) return nullptr;
+      }
+    }
+    if (!bind("capture", kNames, 3, args, fixed.get(), given)) return nullptr;
+    std::string url, device_id, out_dir;
+    std::optional<std::string> name;
+    if (!text(given[0], "url", url) || !text(given[1], "device_id", device_id) ||
+        !path_text(given[2], "out_dir", out_dir) || !optional_text(given[3], "name", name))
       return nullptr;
-    }
-    std::optional<std::string> result;
-    {
-      WithoutInterpreterLock unlocked;
-      result = capture_locked(state, url, *device, std::filesystem::path(path));
-    }
-    if (!result) {
-      raise(PyExc_ValueError, "the session is closed");
-      return nullptr;
-    }
-    return to_str(*result);
+    State& state = state_of(self);
+    const Device* device = device_of(state, device_id);
+    if (!device) return nullptr;
+    auto chosen = settings_of(state, PyDict_Size(settings.get()) > 0 ? settings.get() : nullptr);
+    if (!chosen) return nullptr;
+    return capture_unlocked(state, [&](Session& session) {
+      return session.capture_into(url, *device, *chosen, std::filesystem::path(out_dir), name ? *name : device_id);
+    });
   });
 }
 
@@ -176,6 +221,11 @@ PyObject* session_enter(PyObject* self, PyObject*) {
 PyObject* session_exit(PyObject* self, PyObject*) { return session_close(self, nullptr); }
 
 PyMethodDef kMethods[] = {
+    {"capture", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_capture)),
+     METH_VARARGS | METH_KEYWORDS,
+     "capture($self, url, device_id, out_dir, name=None, **settings)\n--\n\nCapture url on one device preset in a "
+     "fresh browser context, write the PNG to out_dir/<name or device id>.png, and return the device's result as a "
+     "JSON string. settings: locale, timezone, seed (default: the session's)."},
     {"capture_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_capture_json)),
      METH_VARARGS | METH_KEYWORDS,
      "capture_json($self, url, device_id, path)\n--\n\nCapture url on one device preset in a fresh browser "
@@ -191,7 +241,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
     {Py_tp_methods, kMethods},
     {Py_tp_doc, const_cast<char*>(
-                    "Session(browser=None, locale=None, timezone=None, seed=42, presets=None)\n--\n\n"
+                    "Session(browser=None, locale=None, timezone=None, seed=42, presets=None, "
+                    "captures_per_browser=100)\n--\n\n"
                     "One browser for many captures, each in a fresh browser context.")},
     {0, nullptr},
 };

@@ -1,4 +1,4 @@
-#include "device.hpp"
+#include "kestrelite/device.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "cdp.hpp"
-#include "device.hpp"
+#include "kestrelite/device.hpp"
 #include "json_text.hpp"
 
 namespace kestrelite {

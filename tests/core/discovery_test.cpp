@@ -1,4 +1,4 @@
-#include "discovery.hpp"
+#include "kestrelite/discovery.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <map>
 #include <regex>
 
-#include "install.hpp"
+#include "discovery.hpp"
 #include "test_files.hpp"
 
 namespace kestrelite {

@@ -1,6 +1,8 @@
-#include "report.hpp"
+#include "kestrelite/report.hpp"
 
 #include <gtest/gtest.h>
+
+#include "kestrelite/progress.hpp"
 
 namespace kestrelite {
 namespace {

@@ -1,6 +1,6 @@
 // Sessions against the scripted fake browser: the commands around each
 // capture, faults contained to the capture they hit, and the restart bound.
-#include "session.hpp"
+#include "kestrelite/session.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -22,13 +22,11 @@ class SessionTest : public testing::Test {
 
   // The capture's error text, or "exact".
   std::string capture(Session& session) {
-    DeviceTimings timings;
-    std::optional<std::string> teardown;
     const Device phone{.id = "phone", .label = "Phone", .output_width = 1080, .output_height = 1920, .scale = 3,
                        .mobile = true, .source = ""};
-    auto out = session.capture({"http://127.0.0.1:9/", phone, {}, {}}, tmp_.path() / "shot.png", timings, teardown);
-    if (!out) return out.error().display();
-    return out->capture.exact && std::filesystem::file_size(out->path) == out->capture.bytes ? "exact" : "off";
+    DeviceResult out = session.capture("http://127.0.0.1:9/", phone, {}, tmp_.path() / "shot.png");
+    if (out.error) return *out.error;
+    return out.capture->exact && std::filesystem::file_size(*out.path) == out.capture->bytes ? "exact" : "off";
   }
 
   std::vector<json> log() const {

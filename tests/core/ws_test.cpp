@@ -256,11 +256,11 @@ TEST(ReceiveTest, APingBetweenFragmentsIsAnsweredWithItsPayload) {
 TEST(ReceiveTest, APeerThatStopsReadingFailsWithItsMessage) {
   int fds[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
-  net::Socket ours(fds[0]);
-  net::Socket peer(fds[1]);
+  UniqueFd ours(fds[0]);
+  UniqueFd peer(fds[1]);
   // The smallest send buffer holds a handful of pongs; the peer reads none.
   int small = 1;
-  ASSERT_EQ(::setsockopt(ours.fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  ASSERT_EQ(::setsockopt(ours.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
   std::string pings;
   for (int i = 0; i < 500; ++i) pings += frame(0x89, "");
   ASSERT_TRUE(net::send_all(peer, pings));

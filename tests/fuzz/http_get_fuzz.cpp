@@ -34,11 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::thread server([&] {
     pollfd p{listener, POLLIN, 0};
     if (::poll(&p, 1, 1000) != 1) return;
-    net::Socket client(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    UniqueFd client(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     static_cast<void>(net::send_all(client, response));
-    ::shutdown(client.fd(), SHUT_WR);
+    ::shutdown(client.get(), SHUT_WR);
     char sink[1024];
-    while (::recv(client.fd(), sink, sizeof sink, 0) > 0) {
+    while (::recv(client.get(), sink, sizeof sink, 0) > 0) {
     }
   });
   auto got = http_get(port, "/json/list", std::chrono::seconds(5));

@@ -3,7 +3,7 @@
 // read back equal after devices_json writes them.
 #include <set>
 
-#include "device.hpp"
+#include "kestrelite/device.hpp"
 #include "fuzz_check.hpp"
 
 using namespace kestrelite;

@@ -17,7 +17,7 @@ using fuzz::require;
 
 namespace {
 
-void check_run(net::Socket ours) {
+void check_run(UniqueFd ours) {
   auto ws = Ws::over(std::move(ours), std::chrono::milliseconds(200));
   require(ws.has_value(), "Ws::over");
   for (;;) {
@@ -39,14 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 1024) return -1;
   int fds[2];
   require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "socketpair");
-  net::Socket ours(fds[0]);
-  net::Socket peer(fds[1]);
+  UniqueFd ours(fds[0]);
+  UniqueFd peer(fds[1]);
   require(net::send_all(peer, fuzz::as_text(data, size)).has_value(), "writing the input");
-  ::shutdown(peer.fd(), SHUT_WR);
+  ::shutdown(peer.get(), SHUT_WR);
   // Ends when the Ws closes its socket at the end of check_run.
   std::jthread drain([&peer] {
     char sink[4096];
-    while (::recv(peer.fd(), sink, sizeof sink, 0) > 0) {
+    while (::recv(peer.get(), sink, sizeof sink, 0) > 0) {
     }
   });
   check_run(std::move(ours));

@@ -1,46 +1,53 @@
-// How a run tells its caller about each finished device.
+// How a run tells its caller about each finished device, and where the time
+// of a capture went.
 //
 // The run calls Progress::device_finished once per attempted device, after
 // the attempt and before its result is stored, then asks stop_requested():
 // a listener that answers true ends the run there, as fail-fast does.
 // Collector is the plain implementation: it keeps one record per device and
 // the counts per outcome, and never stops a run.
+//
+// Every finished capture, of a run or of a session, is also handed to the
+// timings listener when one is set: a benchmark build sets one from its own
+// side (set_timings_listener) to record the phases; other builds set none.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "capture.hpp"
-#include "cdp.hpp"
-#include "device.hpp"
-#include "json_text.hpp"
+#include "kestrelite/device.hpp"
+#include "kestrelite/report.hpp"
 
 namespace kestrelite {
-
-enum class Outcome { Exact, OffSize, Failed };
-
-constexpr std::string_view outcome_text(Outcome o) {
-  switch (o) {
-    case Outcome::Exact: return "exact";
-    case Outcome::OffSize: return "off-size";
-    case Outcome::Failed: return "failed";
-  }
-  return "failed";
-}
 
 // Whole milliseconds, truncated.
 inline uint128 whole_millis(std::chrono::nanoseconds d) {
   return d.count() <= 0 ? 0 : static_cast<uint128>(d.count()) / 1000000u;
 }
 
-// Where one device's time went, for benchmarks; phases a failed attempt
-// did not reach stay zero, and so does the launch of a capture in a session
-// whose browser was already running. Shutdown is the ended browser, or a
-// session's disposed browser context.
+// Time spent in the phases of a launch.
+struct LaunchTimings {
+  std::chrono::nanoseconds spawn_to_port{0};
+  std::chrono::nanoseconds port_to_attached{0};
+};
+
+// Time spent in the phases of one capture on its page.
+struct CaptureTimings {
+  std::chrono::nanoseconds emulation{0};
+  std::chrono::nanoseconds navigate{0};
+  std::chrono::nanoseconds settle{0};
+  std::chrono::nanoseconds probe{0};
+  std::chrono::nanoseconds screenshot{0};
+  std::chrono::nanoseconds decode{0};
+};
+
+// Where one device's time went; phases a failed attempt did not reach stay
+// zero, and so does the launch of a capture in a session whose browser was
+// already running. Shutdown is the ended browser, or a session's disposed
+// browser context.
 struct DeviceTimings {
   LaunchTimings launch;
   // A session's browser context and page, made for this capture.
@@ -81,5 +88,11 @@ class Collector final : public Progress {
   std::vector<Finished> finished;
   std::array<std::size_t, 3> counts{};  // indexed by Outcome
 };
+
+using TimingsListener = void (*)(const DeviceEvent& event);
+// Set once, before any capture starts.
+void set_timings_listener(TimingsListener listener);
+// Hands the event to the listener, when one is set.
+void notify_timings(const DeviceEvent& event);
 
 }  // namespace kestrelite

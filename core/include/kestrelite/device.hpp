@@ -6,18 +6,20 @@
 // parse_presets rejects any preset whose output does not divide by its scale.
 // Reading is strict (exact spellings, duplicate keys refused, every error
 // with the line and column where reading stopped); writing is compact JSON
-// with the members in declaration order. Everything here is pure.
+// with the members in declaration order. Everything here is pure, but
+// load_presets, which reads the file it is given.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
+#include "kestrelite/error.hpp"
 
 namespace kestrelite {
 
@@ -81,6 +83,12 @@ struct Device {
   Requirement requirement = Requirement::Required;
   bool verified = false;
   std::string source;
+  // Where the stores' upload tools put the image: the App Store display
+  // type ("APP_IPHONE_67") and Play's image type ("phoneScreenshots"). Read
+  // from the object form only and not part of the device JSON; empty when
+  // the preset does not say.
+  std::string apple_display_type;
+  std::string play_image_type;
 
   // Viewport in CSS pixels; exact divisions for any preset parse_presets accepted.
   std::uint32_t viewport_width() const { return output_width / scale; }
@@ -98,12 +106,18 @@ Result<std::vector<Device>> parse_presets(std::string_view text);
 // The built-in table, parsed afresh on every call. Failure to parse is an
 // internal fault (the tests parse it); it throws std::logic_error.
 std::vector<Device> builtin();
-std::string_view builtin_text();
+
+// The built-in table, or the preset file at `path` read and parsed.
+// Error::Io when the file cannot be read, as parse_presets otherwise.
+Result<std::vector<Device>> load_presets(const std::optional<std::filesystem::path>& path);
 
 std::optional<Device> by_id(std::span<const Device> devices, std::string_view id);
 std::vector<Device> for_store(std::span<const Device> devices, Store store);
 
-void append_device_json(std::string& out, const Device& device);
+// The device JSON: the eleven members of a preset.
 std::string devices_json(std::span<const Device> devices);
+// The same with the upload tools' places, "apple_display_type" and
+// "play_image_type", after them when the preset gives them.
+std::string devices_json_with_places(std::span<const Device> devices);
 
 }  // namespace kestrelite
