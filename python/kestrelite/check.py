@@ -90,14 +90,14 @@ def apple_display_type(width, height, path):
     return None
 
 
-def images_of(folder):
+def images_of(folder, report=None):
     """The images of a run folder with their store and kind, and the report's
-    captures whose file is missing. Raises UsageError for a folder that is
-    no run folder."""
+    captures whose file is missing; `report` is the folder's report as a
+    dict, read from the folder when not given. Raises UsageError for a folder
+    that is no run folder."""
     folder = Path(folder)
     report_path = folder / "report.json"
-    report = None
-    if report_path.is_file():
+    if report is None and report_path.is_file():
         try:
             report = json.loads(report_path.read_text(encoding="utf-8"))
         except (OSError, ValueError) as e:
@@ -126,7 +126,7 @@ def _plain_images(folder, report):
                                                      "platform": "web"})
         store = device["store"] if device["store"] in ("apple", "play") else "other"
         kind = layout.play_kind(device) if store == "play" else ""
-        if kind == layout.OTHER:
+        if kind == layout.NONE:
             store, kind = "other", ""
         images.append(Image(capture["path"], store, kind, capture["locale"]))
     return images, _missing(folder, report)
@@ -172,9 +172,10 @@ def split(violations):
             "warnings": [str(v) for v in violations if v.level != ERROR]}
 
 
-def check_folder(folder):
-    """Every rule broken by the images of a run folder, in file order."""
-    images, missing = images_of(folder)
+def check_folder(folder, report=None):
+    """Every rule broken by the images of a run folder, in file order;
+    `report` as for images_of."""
+    images, missing = images_of(folder, report)
     found = [Violation(ERROR, path, "missing", "the report lists this capture but the file is not there")
              for path in missing]
     apple_sets = defaultdict(list)   # (language, display type) -> paths

@@ -21,14 +21,15 @@ import os
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path, PurePosixPath
 
-from . import outdir
+from . import outdir, report as reports
 from ._native import _compare_png, version
 from .compare_page import render
 from .errors import RunError, UsageError
-from .report import read_run_report, write_report
+from .files import write_atomic
+from .layout import plain_file_name
+from .plan import KEY_FIELDS as KEYS
 
 STATUSES = ("same", "changed", "added", "removed", "failed")
-KEYS = {"capture": ("device_id",), "set": ("locale", "screen", "device_id")}
 RECORD = "compare.json"
 DIFFERENCE_SUFFIX = ".diff.png"
 
@@ -39,22 +40,15 @@ def load_run(folder):
     report is not one of kestrelite's run reports."""
     folder = Path(folder)
     path = folder / "report.json"
-    report = read_run_report(folder)
+    report = reports.read(folder)
+    kind = report.kind
 
     def refuse(what):
         raise UsageError(f"{path} is not a kestrelite run report: {what}")
 
-    if not isinstance(report, dict):
-        refuse("not a JSON object")
-    kind = report.get("kind", "capture")
-    if kind not in KEYS:
-        refuse(f"unknown kind {kind!r}")
-    entries = report.get("results" if kind == "capture" else "captures")
-    if not isinstance(entries, list):
-        refuse(f"no {'results' if kind == 'capture' else 'captures'} list")
     captures = {}
-    for entry in entries:
-        if not isinstance(entry, dict) or not all(outdir.plain_file_name(entry.get(k)) for k in KEYS[kind]):
+    for entry in report.entries:
+        if not all(plain_file_name(entry.get(k)) for k in KEYS[kind]):
             refuse(f"a capture without a plain {', '.join(KEYS[kind])}: {json.dumps(entry)[:200]}")
         key = tuple(entry[k] for k in KEYS[kind])
         captures.setdefault(key, _capture(folder, kind, entry, refuse))
@@ -111,8 +105,8 @@ def compare_runs(base, new, out=None, threshold=0, jobs=2):
             "ok": all(p["status"] == "same" or p.get("within_threshold") for p in pairs),
             "pairs": [{k: v for k, v in p.items() if not k.startswith("_")} for p in pairs],
         }
-        write_report(record, out / RECORD)
-        (out / "index.html").write_text(render(record), encoding="utf-8")
+        write_atomic(out / RECORD, (json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n").encode())
+        write_atomic(out / "index.html", render(record).encode("utf-8"))
     except OSError as e:
         raise RunError(f"cannot write into {out}: {e.strerror or e}") from None
     finally:
@@ -202,9 +196,7 @@ def _record_difference(pair, images, threshold, out):
     target = out / pair["_difference"]
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
-        partial = target.with_name(target.name + ".partial")
-        partial.write_bytes(detail)
-        partial.replace(target)
+        write_atomic(target, detail)
     except OSError as e:
         raise RunError(f"cannot write {target}: {e.strerror or e}") from None
     pair["difference"] = pair["_difference"]

@@ -1,5 +1,6 @@
-"""Where each capture of a set goes inside the run folder.
+"""Where each capture goes inside the run folder.
 
+flat:     <device id>.png (a capture: one screen in one locale)
 plain:    <locale>/<screen>/<device id>.png
 fastlane: the folders the open-source upload tools read (fastlane deliver for
           the App Store, fastlane supply for Google Play):
@@ -9,10 +10,14 @@ fastlane: the folders the open-source upload tools read (fastlane deliver for
           other/<language>/<NN>_<screen>_<device id>.png for what neither tool takes
 NN is the screen's two-digit position, so both tools (which order by file
 name) keep the set's screen order.
+
+`image_name` is the one place that makes an image's file name from a device
+id, and refuses an id that is not a plain file name.
 """
 
 import re
 
+from .errors import UsageError
 from .store_languages import store_language
 
 LAYOUTS = ("plain", "fastlane")
@@ -30,37 +35,48 @@ PHONE, SEVEN_INCH, TEN_INCH, TV, WEAR = (
 FEATURE_GRAPHIC, TV_BANNER = "featureGraphic", "tvBanner"
 PLAY_SCREENSHOT_FOLDERS = (PHONE, SEVEN_INCH, TEN_INCH, TV, WEAR)
 PLAY_SINGLE_FILES = (FEATURE_GRAPHIC, TV_BANNER)
-OTHER = "other"
+# A Play size that no upload folder takes (Automotive, Chromebook, XR).
+NONE = "none"
+PLAY_IMAGE_TYPES = PLAY_SCREENSHOT_FOLDERS + PLAY_SINGLE_FILES + (NONE,)
 
-# The built-in Play presets by kind; presets from a preset file are placed
-# by the words of their id, then by platform (play_kind).
-PLAY_KINDS = {
-    "play-feature-graphic": FEATURE_GRAPHIC, "play-tv-banner": TV_BANNER,
-    "play-phone-portrait": PHONE, "play-phone-landscape": PHONE,
-    "play-tablet-7-portrait": SEVEN_INCH,
-    "play-tablet-10-portrait": TEN_INCH, "play-tablet-10-landscape": TEN_INCH,
-    "play-wear-os": WEAR, "play-tv-screenshot": TV,
-    "play-automotive-portrait": OTHER, "play-automotive-landscape": OTHER,
-}
-ID_WORDS = (("feature-graphic", FEATURE_GRAPHIC), ("tv-banner", TV_BANNER), ("automotive", OTHER),
-            ("chromebook", OTHER), ("xr", OTHER), ("wear", WEAR), ("tablet-7", SEVEN_INCH),
+# For presets that do not name their image type: the words of their id,
+# then their platform.
+ID_WORDS = (("feature-graphic", FEATURE_GRAPHIC), ("tv-banner", TV_BANNER), ("automotive", NONE),
+            ("chromebook", NONE), ("xr", NONE), ("wear", WEAR), ("tablet-7", SEVEN_INCH),
             ("tablet-10", TEN_INCH), ("tv", TV))
 PLATFORM_KINDS = {"android_phone": PHONE, "android_tablet": TEN_INCH, "tv": TV}
 
 
+def plain_file_name(name):
+    """Whether `name` names a file in a folder, not a path: not empty, not
+    "." or "..", without "/" or NUL."""
+    return isinstance(name, str) and name not in ("", ".", "..") and "/" not in name and "\0" not in name
+
+
+def image_name(device_id, prefix=""):
+    """The image file name of a device: prefix + id + ".png". Raises
+    UsageError when the id is not a plain file name, so that no image is
+    written outside its folder."""
+    if not plain_file_name(device_id):
+        raise UsageError(f"device id {device_id!r} is not a plain file name, so it cannot name an image")
+    return f"{prefix}{device_id}.png"
+
+
 def play_kind(device):
-    """The supply folder (or single file) of a Play preset, or OTHER."""
-    if device["id"] in PLAY_KINDS:
-        return PLAY_KINDS[device["id"]]
+    """The supply folder (or single file) of a Play preset, or NONE: the
+    preset's own play_image_type, else by the words of its id, then by
+    platform."""
+    if device.get("play_image_type"):
+        return device["play_image_type"]
     for word, kind in ID_WORDS:
         if re.search(rf"(^|-){word}(-|$)", device["id"].lower()):
             return kind
-    return PLATFORM_KINDS.get(device["platform"], OTHER)
+    return PLATFORM_KINDS.get(device["platform"], NONE)
 
 
 def is_other(device):
     """True for captures no upload tool has a place for."""
-    return device["store"] not in ("apple", "play") or (device["store"] == "play" and play_kind(device) == OTHER)
+    return device["store"] not in ("apple", "play") or (device["store"] == "play" and play_kind(device) == NONE)
 
 
 def placer(layout, screens, singles):
@@ -70,17 +86,17 @@ def placer(layout, screens, singles):
     position = {screen: f"{i:02d}" for i, screen in enumerate(screens, 1)}
 
     def plain(locale, screen, device):
-        return f"{locale}/{screen}/{device['id']}.png"
+        return f"{locale}/{screen}/{image_name(device['id'])}"
 
     def fastlane(locale, screen, device):
-        name = f"{position[screen]}_{screen}_{device['id']}.png"
+        name = image_name(device["id"], f"{position[screen]}_{screen}_")
         if device["store"] == "apple":
             return f"{APPLE_ROOT}/{store_language(locale, 'apple')}/{name}"
         if device["store"] != "play":
             return f"{OTHER_ROOT}/{locale}/{name}"
         language = store_language(locale, "play")
         kind = play_kind(device)
-        if kind == OTHER:
+        if kind == NONE:
             return f"{OTHER_ROOT}/{language}/{name}"
         if kind in PLAY_SINGLE_FILES:
             chosen = singles["feature_graphic" if kind == FEATURE_GRAPHIC else "tv_banner"]

@@ -21,22 +21,12 @@ from pathlib import Path, PurePosixPath
 
 from ._native import version
 from .errors import UsageError
+from .files import write_atomic
+from .layout import plain_file_name
 
 MARKER = ".kestrelite-files.json"
 
 HOW_TO_PROCEED = "move it away or choose another output folder"
-
-
-def plain_file_name(name):
-    """Whether `name` names a file in a folder, not a path: not empty, not
-    "." or "..", without "/" or NUL."""
-    return isinstance(name, str) and name not in ("", ".", "..") and "/" not in name and "\0" not in name
-
-
-def image_name(device_id):
-    """The image file name of a device, or None when the id is not a plain
-    file name (the module refuses to capture such a device)."""
-    return f"{device_id}.png" if plain_file_name(device_id) else None
 
 
 def _relative(name):
@@ -101,15 +91,7 @@ def earlier_files(folder):
 
 def _write_marker(folder, files):
     text = json.dumps({"kestrelite": version(), "files": sorted(files)}, separators=(",", ":")) + "\n"
-    fd, temporary = tempfile.mkstemp(dir=folder, prefix=".kestrelite-")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as out:
-            out.write(text)
-        os.chmod(temporary, 0o644)
-        os.replace(temporary, folder / MARKER)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+    write_atomic(folder / MARKER, text.encode("utf-8"))
 
 
 def _reason(error):

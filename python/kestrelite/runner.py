@@ -1,51 +1,72 @@
-"""Runs captures a few at a time: the scheduling shared by every command that
-captures, with fail-fast and a stable order of results."""
+"""Runs the jobs of a plan a few at a time: the one runner of every command.
+
+Each of `parallel` workers keeps one browser (kestrelite.Session) and makes
+each of its captures in a fresh browser context of it; with fresh_browser,
+every capture starts a browser of its own and ends it. Locale, time zone and
+seed are the capture's own, so one browser serves every locale of a set.
+Results arrive at `on_result` as captures finish; the returned list keeps
+the order of the jobs. With fail_fast nothing further starts once a capture
+is not exact; captures already running finish. Ctrl-C (KeyboardInterrupt)
+lets the captures under way finish, then goes on up.
+"""
 
 import json
+import os
+import queue
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 
+from ._native import Session
 from .errors import RunError
 
 
-def run_devices(capture_one, ids, jobs, stop_after, on_result):
-    """Calls `capture_one(item)`, which returns a run report (JSON text or
-    the parsed object), for the items of `ids` (device ids, or the jobs of a
-    set), at most `jobs` at a time, starting them in order. Each finished
-    capture's result goes to `on_result` at once. Once `stop_after(result)`
-    is true nothing further is started; captures already running finish.
-    Returns the reports of every started item, in the order of `ids` (a
-    prefix of it). A run that fails as a whole raises RunError once the
-    captures still running have finished."""
-    reports = {}
-    running = {}
-    started = 0
-    stopping = False
-    failure = None
-    with ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="kestrelite-capture") as pool:
-        while True:
-            while not stopping and started < len(ids) and len(running) < jobs:
-                running[pool.submit(capture_one, ids[started])] = started
-                started += 1
-            if not running:
-                break
-            finished, _ = wait(running, return_when=FIRST_COMPLETED)
-            for future in sorted(finished, key=running.get):
-                index = running.pop(future)
-                try:
-                    report = future.result()
-                    if isinstance(report, str):
-                        report = json.loads(report)
-                except (ValueError, OSError, RuntimeError) as e:
-                    # Only the run as a whole fails this way (the output
-                    # directory, the preset file).
-                    stopping = True
-                    failure = failure or e
-                    continue
-                reports[index] = report
-                for result in report["results"]:
-                    on_result(result)
-                    if stop_after is not None and stop_after(result):
-                        stopping = True
-    if failure is not None:
-        raise RunError(f"the run failed: {failure}")
-    return [reports[index] for index in sorted(reports)]
+def run_jobs(jobs, out_dir, browser, plan, parallel, fail_fast=False, fresh_browser=False, on_result=None):
+    """Captures `jobs` (of `plan`) into `out_dir`; returns [(job, result)],
+    the result being the module's dict for the device, for every job
+    started, in the order of `jobs`."""
+    sessions = queue.SimpleQueue()
+    made = []
+    per_browser = {"captures_per_browser": 1} if fresh_browser else {}
+
+    def capture(job):
+        try:
+            session = sessions.get_nowait()
+        except queue.Empty:
+            session = None
+        try:
+            if session is None:
+                session = Session(browser=browser, presets=plan.presets, **per_browser)
+                made.append(session)
+            return json.loads(session.capture(job.url, job.device_id, os.path.join(out_dir, job.folder),
+                                              name=job.name, locale=job.locale, timezone=job.timezone,
+                                              seed=plan.seed))
+        except (ValueError, RuntimeError) as e:
+            raise RunError(f"the run failed: {e}") from None
+        finally:
+            if session is not None:
+                sessions.put(session)
+
+    done, running, started, stopping = {}, {}, 0, False
+    try:
+        with ThreadPoolExecutor(max_workers=parallel, thread_name_prefix="kestrelite-capture") as pool:
+            try:
+                while True:
+                    while not stopping and started < len(jobs) and len(running) < parallel:
+                        running[pool.submit(capture, jobs[started])] = started
+                        started += 1
+                    if not running:
+                        break
+                    finished, _ = wait(running, return_when=FIRST_COMPLETED)
+                    for future in sorted(finished, key=running.get):
+                        index = running.pop(future)
+                        done[index] = future.result()
+                        if on_result is not None:
+                            on_result(jobs[index], done[index])
+                        stopping = stopping or (fail_fast and done[index]["outcome"] != "exact")
+            except BaseException:
+                # The pool's exit waits for the captures under way.
+                stopping = True
+                raise
+    finally:
+        for session in made:
+            session.close()
+    return [(jobs[i], done[i]) for i in sorted(done)]

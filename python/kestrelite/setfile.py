@@ -1,26 +1,23 @@
 """The set file, kestrelite.toml: which screens, in which locales, on which
 devices, and where the images go. `load_set` reads and checks all of it
-before any browser starts and returns a `SetPlan` with one `Job` per capture.
+before any browser starts and returns a Plan (plan.py) with one Job per
+capture.
 
 Every mistake is a SetFileError (a UsageError) whose text names the file and
 the key (`screen[2].page`) or, for TOML syntax, the line.
 """
 
 import hashlib
-import json
 import re
-from dataclasses import dataclass, field
 from pathlib import Path
 from urllib.parse import urlsplit
 
-from . import layout
-from ._native import devices_json
+from . import layout, presets
 from .errors import UsageError
-from .selection import URL_SCHEMES, select_devices
-from .settings import DEFAULT_TIMEZONE, check_locale, check_timezone
+from .plan import URL_SCHEMES, Job, Plan
+from .settings import DEFAULT_SEED, DEFAULT_TIMEZONE, MAX_SEED, check_locale, check_timezone
 from .store_languages import store_language, store_name
 
-MAX_SEED = 2**64 - 1
 MAX_SCREENS = 99  # the two-digit position in fastlane file names
 SCREEN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]*\Z")
 KEYS = ("out", "layout", "stores", "devices", "locales", "timezone", "timezones", "seed", "presets",
@@ -30,39 +27,6 @@ SCREEN_KEYS = ("name", "page")
 
 class SetFileError(UsageError):
     """A mistake in a set file, named by file and key or line."""
-
-
-@dataclass(frozen=True)
-class Job:
-    """One capture: a screen in a locale on a device, and where its image goes
-    (relative to the run folder, "/" separators)."""
-    locale: str
-    screen: str
-    device_id: str
-    url: str
-    timezone: str
-    path: str
-
-    @property
-    def key(self):
-        return (self.locale, self.screen, self.device_id)
-
-
-@dataclass
-class SetPlan:
-    file: str
-    digest: str
-    out: Path
-    layout: str
-    locales: list
-    timezone: str
-    timezones: dict
-    seed: int
-    presets: str
-    screens: list
-    devices: list  # preset records as devices_json gives them, in capture order
-    jobs: list = field(default_factory=list)
-    notes: list = field(default_factory=list)
 
 
 def toml_parser():
@@ -132,19 +96,20 @@ class _Reader:
         locales = self.locales()
         timezone = self.setting(check_timezone, "timezone", self.get("timezone", str, DEFAULT_TIMEZONE))
         timezones = self.timezones(locales)
-        seed = self.get("seed", int, 42)
+        seed = self.get("seed", int, DEFAULT_SEED)
         if not 0 <= seed <= MAX_SEED:
             self.fail("seed", f"must be between 0 and {MAX_SEED}")
-        presets = self.get("presets", str)
-        if presets is not None:
-            presets = str(self.base / presets)
-            if not Path(presets).is_file():
-                self.fail("presets", f"no such file: {presets}")
-        devices = self.devices(presets)
+        preset_file = self.get("presets", str)
+        if preset_file is not None:
+            preset_file = str(self.base / preset_file)
+            if not Path(preset_file).is_file():
+                self.fail("presets", f"no such file: {preset_file}")
+        warnings = []
+        devices = self.devices(preset_file, warnings.append)
         screens = self.screens(layout_name, locales)
-        plan = SetPlan(file=self.name, digest=self.digest, out=self.base / self.get("out", str, "shots"),
-                       layout=layout_name, locales=locales, timezone=timezone, timezones=timezones,
-                       seed=seed, presets=presets, screens=[s for s, _ in screens], devices=devices)
+        plan = Plan(kind="set", file=self.name, digest=self.digest, out=self.base / self.get("out", str, "shots"),
+                    layout=layout_name, locales=locales, timezone=timezone, timezones=timezones, seed=seed,
+                    presets=preset_file, screens=[s for s, _ in screens], devices=devices, warnings=warnings)
         singles = {}
         for key in ("feature_graphic", "tv_banner"):
             chosen = self.get(key, str, plan.screens[0])
@@ -160,8 +125,8 @@ class _Reader:
                 for device in devices:
                     target = place(locale, screen, device)
                     if target is not None:
-                        plan.jobs.append(Job(locale, screen, device["id"], pages[locale],
-                                             timezones.get(locale, timezone), target))
+                        plan.jobs.append(Job(locale, screen, device, pages[locale], timezones.get(locale, timezone),
+                                             target))
         other = sorted({d["id"] for d in devices if layout_name == "fastlane" and layout.is_other(d)})
         if other:
             plan.notes.append(f"{', '.join(other)}: no upload tool has a folder for "
@@ -194,32 +159,26 @@ class _Reader:
         except UsageError as e:
             self.fail(where, str(e))
 
-    def devices(self, presets):
+    def devices(self, preset_file, warn):
         stores = self.get("stores", list)
         ids = self.get("devices", list)
         if (stores is None) == (ids is None):
             self.fail("stores", "give exactly one of stores and devices")
-        chosen = []
         try:
-            table = json.loads(devices_json(None, presets))
-        except (ValueError, OSError) as e:
+            table = presets.load(preset_file)
+        except UsageError as e:
             self.fail("presets", str(e))
-        known = {d["id"]: d for d in table}
-        if stores is not None:
-            for i, store in enumerate(stores):
-                try:
-                    found = select_devices(store=store, presets=presets)
-                except UsageError:
-                    self.fail(f"stores[{i + 1}]", f"unknown store {store!r} (apple, play or web)")
-                chosen += [d for d in found if d["id"] not in {c["id"] for c in chosen}]
-            return chosen
-        for i, device_id in enumerate(ids):
-            if device_id not in known:
-                self.fail(f"devices[{i + 1}]", f"unknown device id {device_id!r} (`kestrelite devices` lists them)")
-            if device_id in ids[:i]:
-                self.fail(f"devices[{i + 1}]", f"{device_id} is listed twice")
-            chosen.append(known[device_id])
-        return chosen
+        where, names = ("stores", stores) if stores is not None else ("devices", ids)
+        for i, name in enumerate(names, 1):
+            try:
+                for device in presets.select(table, [name] if stores else None, None if stores else [name], preset_file):
+                    layout.image_name(device["id"])
+                    if device.get("play_image_type", layout.NONE) not in layout.PLAY_IMAGE_TYPES:
+                        raise UsageError(f"device {device['id']}: play_image_type {device['play_image_type']!r} is "
+                                         f"not one of {', '.join(layout.PLAY_IMAGE_TYPES)}")
+            except UsageError as e:
+                self.fail(f"{where}[{i}]", str(e))
+        return presets.select(table, stores, ids, preset_file, lambda message: warn(f"{self.name}: {where}: {message}"))
 
     def screens(self, layout_name, locales):
         screens = self.table.get("screen")

@@ -1,17 +1,26 @@
-"""The settings of a capture, checked before any browser starts: the time
-zone, the locale and the browser executable. Each check takes the value as
-given and returns it unchanged or raises UsageError naming it; None (not
-given) passes, since the module then uses its default (UTC, en-US)."""
+"""The settings of a capture: their defaults, named once, and their checks
+before any browser starts (the time zone, the locale and the browser
+executable). Each check takes the value as given and returns it unchanged or
+raises UsageError naming it; None (not given) passes, since the module then
+uses its default."""
 
 import functools
+import json
 import os
 import re
 
+from ._native import _defaults
 from .errors import UsageError
 
-# The time zone and the locale the module emulates when it is given none.
-DEFAULT_TIMEZONE = "UTC"
-DEFAULT_LOCALE = "en-US"
+# What the module applies when a capture is given nothing else.
+_MODULE = json.loads(_defaults())
+DEFAULT_SEED = _MODULE["seed"]
+DEFAULT_LOCALE = _MODULE["locale"]
+DEFAULT_TIMEZONE = _MODULE["timezone"]
+SETTLE_DEADLINE_MS = _MODULE["settle_timeout_ms"]
+# Captures at once, each with a browser of its own.
+DEFAULT_JOBS = 1
+MAX_SEED = 2**64 - 1
 
 try:
     import zoneinfo

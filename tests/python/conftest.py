@@ -1,5 +1,6 @@
-"""Shared set-ups: paths, preset files, the scripted fake browser, a loopback
-page server, and the processes a test leaves behind."""
+"""Shared set-ups: paths, the version, preset files, the scripted fake
+browser, a fake capture step for the library's logic, a loopback page server,
+and the processes a test leaves behind."""
 import atexit
 import contextlib
 import http.server
@@ -7,21 +8,28 @@ import io
 import itertools
 import json
 import os
+import re
 import shlex
 import shutil
 import sys
 import tempfile
 import threading
 import time
+import hashlib
+import struct
 import uuid
+import zlib
 from pathlib import Path
 
 import pytest
 
-from kestrelite import cli
+from kestrelite import cli, runner
+from kestrelite import devices_json as kestrelite_devices_json
 
 SOURCE_DIR = Path(os.environ.get("KESTRELITE_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 BUILD_DIR = Path(os.environ.get("KESTRELITE_BUILD_DIR", SOURCE_DIR / "build"))
+# The version's one home.
+VERSION = re.search(r"project\(kestrelite VERSION ([0-9.]+)", (SOURCE_DIR / "CMakeLists.txt").read_text()).group(1)
 HEADLESS_SHELL = "/usr/bin/chromium-headless-shell"
 needs_browser = pytest.mark.skipif(not os.path.exists(HEADLESS_SHELL), reason="needs Debian's chromium-headless-shell")
 SANITIZED = bool(os.environ.get("KESTRELITE_SANITIZED"))
@@ -170,3 +178,74 @@ def process_mark(monkeypatch):
         return marked_processes(f"KESTRELITE_TEST_MARK={mark}") + [int(c) for c in children if state(c) == "Z"]
 
     return survivors
+
+
+class FakeCaptures:
+    """Stands in for the module's Session in the runner: every capture writes
+    a PNG of the preset's size (or of `sizes[device id]`) whose colour
+    follows the URL, locale, time zone and seed, so that the library's logic
+    runs without a browser. `fail` maps device ids to an error text;
+    `changing` holds ids whose image differs on every capture; `calls`
+    records (session number, device id, settings); `sessions` counts the
+    sessions made."""
+
+    def __init__(self):
+        self.fail, self.sizes, self.changing, self.calls, self.sessions = {}, {}, set(), [], 0
+        self.lock = threading.Lock()
+        self.table = {d["id"]: d for d in json.loads(kestrelite_devices_json())}
+
+    def session(self, browser=None, presets=None, captures_per_browser=100):
+        owner = self
+        table = self.table if presets is None else {d["id"]: d for d in json.loads(
+            kestrelite_devices_json(None, presets))}
+        with self.lock:
+            self.sessions += 1
+            number = self.sessions
+
+        class Session:
+            def capture(self, url, device_id, out_dir, name=None, **settings):
+                with owner.lock:
+                    owner.calls.append((number, device_id, settings))
+                    count = len(owner.calls)
+                device = table[device_id]
+                if device_id in owner.fail:
+                    return json.dumps({"device_id": device_id, "outcome": "failed", "elapsed_ms": 3,
+                                       "error": owner.fail[device_id]})
+                size = owner.sizes.get(device_id, (device["output_width"], device["output_height"]))
+                seed = f"{url}{settings}{count if device_id in owner.changing else ''}".encode()
+                colour = tuple(hashlib.sha256(seed).digest()[:3])
+                path = Path(out_dir) / f"{name or device_id}.png"
+                path.parent.mkdir(parents=True, exist_ok=True)
+                data = solid_png(size, colour)
+                path.write_bytes(data)
+                expected = [device["output_width"], device["output_height"]]
+                return json.dumps({"device_id": device_id, "outcome": "exact" if list(size) == expected else
+                                   "off-size", "elapsed_ms": 4, "capture": {
+                                       "device_id": device_id, "expected": expected, "actual": list(size),
+                                       "sha256": hashlib.sha256(data).hexdigest(), "bytes": len(data),
+                                       "exact": list(size) == expected, "settle": "quiet"}, "path": str(path)})
+
+            def close(self):
+                pass
+
+        return Session()
+
+
+def solid_png(size, colour):
+    """A PNG of one colour, 8-bit RGB, made without any image library."""
+    width, height = size
+    rows = zlib.compress((b"\0" + bytes(colour) * width) * height, 1)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", rows) + chunk(b"IEND", b""))
+
+
+@pytest.fixture
+def fake_captures(monkeypatch):
+    """The runner captures through FakeCaptures; the browser the commands
+    choose is one that is never started."""
+    fake = FakeCaptures()
+    monkeypatch.setattr(runner, "Session", fake.session)
+    return fake

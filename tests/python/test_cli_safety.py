@@ -14,9 +14,10 @@ import pytest
 from PIL import Image
 
 import kestrelite
-from conftest import BROWSER, make_fake_browser, needs_browser, preset, read_log, run_cli as run
-from kestrelite import contact_sheet, outdir, settings
+from conftest import BROWSER, VERSION, make_fake_browser, needs_browser, preset, read_log, run_cli as run
+from kestrelite import outdir, settings, sheet
 from kestrelite.errors import UsageError
+from kestrelite.report import Report
 
 DEVICE = "apple-watch-s3"
 FAKE_VERSION = "Chromium 0.0.0.0 (fake DevTools peer)"
@@ -61,10 +62,10 @@ def test_a_folder_an_earlier_run_wrote_is_written_again(tmp_path):
 def test_a_folder_written_before_markers_existed_is_recognised(tmp_path):
     result = {"device_id": DEVICE, "outcome": "exact", "elapsed_ms": 1, "path": f"elsewhere/{DEVICE}.png",
               "capture": {"sha256": "0" * 64, "exact": True, "actual": [1, 1], "expected": [1, 1]}}
-    report = {"kestrelite": "0.1.14", "url": "about:blank", "seed": 42, "locale": "en-US", "exact": 1,
+    report = {"kestrelite": VERSION, "url": "about:blank", "seed": 42, "locale": "en-US", "exact": 1,
               "off_size": 0, "failed": 0, "elapsed_ms": 1, "ok": True, "results": [result]}
     (tmp_path / "report.json").write_text(json.dumps(report))
-    (tmp_path / "index.html").write_text(contact_sheet.render(report, {}))
+    (tmp_path / "index.html").write_text(sheet.render(Report("capture", {"url": "about:blank"}, [result])))
     assert outdir.earlier_files(tmp_path) == {"report.json", "index.html", f"{DEVICE}.png"}
     (tmp_path / "index.html").write_text("<p>the user's page</p>")
     assert outdir.earlier_files(tmp_path) == {"report.json", f"{DEVICE}.png"}
@@ -162,7 +163,7 @@ def test_install_browser_refuses_a_program_that_is_no_browser(tmp_path, monkeypa
 def test_an_unexpected_failure_is_one_line(tmp_path, monkeypatch, error, status, line):
     def fail(*args, **kwargs):
         raise error
-    monkeypatch.setattr(contact_sheet, "render", fail)
+    monkeypatch.setattr(sheet, "render", fail)
     assert capture_into(tmp_path / "out", make_fake_browser(tmp_path))[::2] == (status, line + "\n")
 
 
@@ -192,31 +193,16 @@ def test_the_report_and_the_sheet_record_what_made_the_bytes(tmp_path):
         assert text in sheet
 
 
-def test_fail_fast_says_how_many_devices_were_not_started(tmp_path, write_presets):
-    presets = write_presets({"version": 1, "devices": [
-        preset("good", 300, 600, 1), preset("off", 300, 700, 1), preset("third", 300, 600, 1),
-        preset("fourth", 300, 600, 1)]})
-    out = tmp_path / "out"
-    status, stdout, _ = run(["capture", "about:blank", "--out", out, "--presets", presets, "--fail-fast",
-                             "--browser", make_fake_browser(tmp_path, screenshot_size=[300, 600]),
-                             "-d", "good", "-d", "off", "-d", "third", "-d", "fourth"])
-    assert status == 1
-    assert "2 devices: 1 exact, 1 off-size, 0 failed, 2 not started in " in stdout
-    report = json.loads((out / "report.json").read_text())
-    assert (report["not_started"], report["ok"], len(report["results"])) == (2, False, 2)
-    assert "NOT OK: 1 off-size, 2 not started (fail-fast)" in (out / "index.html").read_text()
-
-
 @needs_browser
 def test_the_status_bar_is_red_when_the_run_was_not_ok(tmp_path):
     """Every image of the sheet is there, but one device failed: red, not green."""
     good = json.loads(kestrelite.capture_json("data:text/html,<p>x</p>", str(tmp_path), ["apple-watch-s3"],
                                               browser=BROWSER))
     failed = {"device_id": "play-wear-os", "outcome": "failed", "elapsed_ms": 1, "error": "browser: gone"}
-    report = {**good, "exact": 1, "failed": 1, "ok": False, "results": good["results"] + [failed]}
-    (tmp_path / "index.html").write_text(contact_sheet.render(report, {}))
+    report = Report("capture", {"url": "data:"}, good["results"] + [failed])
+    (tmp_path / "index.html").write_text(sheet.render(report))
     shot = json.loads(kestrelite.capture_json((tmp_path / "index.html").as_uri(), str(tmp_path / "sheet"),
                                               ["apple-mac-1280"], browser=BROWSER))
     with Image.open(shot["results"][0]["path"]) as image:
         colour = image.convert("RGB").getpixel((4, 4))
-    assert colour == tuple(int(contact_sheet.BROKEN_COLOUR[i:i + 2], 16) for i in (1, 3, 5))
+    assert colour == tuple(int(sheet.BROKEN_COLOUR[i:i + 2], 16) for i in (1, 3, 5))

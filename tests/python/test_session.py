@@ -5,6 +5,7 @@ shell, the same bytes as capture_json and nothing kept from one capture to
 the next."""
 import json
 import os
+import re
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -71,24 +72,56 @@ def test_sessions_on_two_threads_capture_without_the_interpreter_lock(tmp_path, 
     assert [job.result() for job in jobs] == ["exact", "exact"] and spins > 1000
 
 
-@pytest.mark.parametrize("command", ["capture", "run"])
-@pytest.mark.parametrize("fresh", [False, True])
-def test_commands_use_sessions_unless_asked_for_a_fresh_browser(tmp_path, presets, command, fresh):
+def counting(tmp_path, browser):
+    """A wrapper around `browser` that notes every launch in tmp_path/launches."""
+    wrapper = tmp_path / "counting-browser"
+    wrapper.write_text(f'#!/bin/sh\n[ "$1" = --version ] || echo x >> {tmp_path / "launches"}\nexec {browser} "$@"\n')
+    wrapper.chmod(0o755)
+    return wrapper
+
+
+@pytest.mark.parametrize("command, fresh, captures, launches", [
+    ("capture", False, 2, 2), ("capture", True, 2, 2), ("run", False, 6, 2), ("run", True, 6, 6)])
+def test_a_run_starts_one_browser_per_job_whatever_its_locales(tmp_path, presets, command, fresh, captures,
+                                                                launches):
     log = tmp_path / "log.jsonl"
-    browser = make_fake_browser(tmp_path, log=str(log))
+    browser = counting(tmp_path, make_fake_browser(tmp_path, log=str(log)))
     if command == "capture":
         argv = ["capture", "http://127.0.0.1:9/", "--device", "phone", "--device", "watch", "--presets", presets]
     else:
-        (tmp_path / "set.toml").write_text(f'presets = "{presets}"\ndevices = ["phone", "watch"]\nlocales = ["en-US", '
-                                           '"de-DE"]\n[[screen]]\nname = "home"\npage = "http://127.0.0.1:9/"\n')
+        (tmp_path / "set.toml").write_text(
+            f'presets = "{presets}"\ndevices = ["phone", "watch"]\nlocales = ["en-US", "de-DE", "ja-JP"]\n'
+            'timezones = {"ja-JP" = "Asia/Tokyo"}\n[[screen]]\nname = "home"\npage = "http://127.0.0.1:9/"\n')
         argv = ["run", tmp_path / "set.toml"]
     argv += ["--out", tmp_path / "out", "--browser", browser, "--jobs", "2"] + (["--fresh-browser"] if fresh else [])
     assert main([str(a) for a in argv]) == 0
-    captures = 2 if command == "capture" else 4
-    contexts = [m for m in read_log(log) if m["method"] == "Target.createBrowserContext"]
-    assert len(contexts) == (0 if fresh else captures)
-    report = json.loads((tmp_path / "out" / "report.json").read_text())
-    assert report["exact"] == captures
+    assert len((tmp_path / "launches").read_text().split()) == launches
+    sent = read_log(log)
+    # Each capture emulates its own locale and time zone, in its own context.
+    assert sorted(m["params"]["locale"] for m in sent if m["method"] == "Emulation.setLocaleOverride") == sorted(
+        ["en-US"] * 2 if command == "capture" else ["en-US", "de-DE", "ja-JP"] * 2)
+    zones = [m["params"]["timezoneId"] for m in sent if m["method"] == "Emulation.setTimezoneOverride"]
+    assert zones.count("Asia/Tokyo") == (2 if command == "run" else 0)
+    assert len([m for m in sent if m["method"] == "Target.createBrowserContext"]) == captures
+
+
+@pytest.mark.parametrize("settings, error", [
+    ({"name": "../x"}, 'image name "../x" of device phone is not a plain file name'),
+    ({"locale": 5}, "setting 'locale' must be a non-empty string"),
+    ({"seed": -1}, "setting 'seed' must be a whole number"),
+    ({"zoom": 2}, "setting 'zoom' is unknown"),
+])
+def test_the_capture_primitive_checks_its_name_and_settings(tmp_path, presets, settings, error):
+    with Session(browser=make_fake_browser(tmp_path), presets=presets) as session:
+        if "name" in settings:
+            result = json.loads(session.capture("u", "phone", tmp_path, **settings))
+            assert result["outcome"] == "failed" and error in result["error"]
+        else:
+            with pytest.raises(ValueError, match=re.escape(error)):
+                session.capture("u", "phone", tmp_path, **settings)
+        assert json.loads(session.capture("u", "phone", tmp_path, name="home-phone", seed=7))["path"] == str(
+            tmp_path / "home-phone.png")
+    assert sorted(p.name for p in tmp_path.glob("*.png")) == ["home-phone.png"]
 
 
 # ---------------------------------------------------------------- the real headless shell

@@ -1,13 +1,15 @@
 """How a capture that settled at its deadline shows: the flag on the progress
-line and on the contact sheets' cards; captures that settled quietly, failed
+line and on the contact sheet's cards; captures that settled quietly, failed
 ones and reports written before captures said how they settled show none."""
 import pytest
 
 from kestrelite.cli.output import Progress
-from kestrelite.contact_sheet import card
-from kestrelite.report import settle_flag
+from kestrelite.plan import capture_plan
+from kestrelite.report import Report, settle_flag
+from kestrelite.sheet import card
 
 DEVICE = {"id": "phone", "label": "Phone", "output_width": 1080, "output_height": 1920}
+PLAN = capture_plan("about:blank", [DEVICE], 42, "en-US", "UTC")
 
 
 def result(**capture):
@@ -27,9 +29,9 @@ FAILED = {"device_id": "phone", "outcome": "failed", "elapsed_ms": 3, "error": "
 ])
 def test_a_capture_settled_at_the_deadline_is_flagged_wherever_it_shows(capsys, entry, flag):
     assert settle_flag(entry.get("capture")) == flag
-    Progress([DEVICE]).line(entry)
+    Progress(PLAN, PLAN.jobs).line(PLAN.jobs[0], entry)
     line = capsys.readouterr().out
-    figure = card(entry, DEVICE, None)
+    figure = card(Report("capture", {}, [entry]), entry, DEVICE, False)
     if flag:
         assert f"  [{flag}]" in line and f"settled at {flag}</span>" in figure
     else:

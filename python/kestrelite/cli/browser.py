@@ -2,9 +2,9 @@
 
 import os
 
-from .. import browser_setup
+from .. import browser as browsers
 from .._native import find_browser
-from ..selection import browser_hint, discover_browser
+from ..errors import UsageError
 from .output import complain, say
 
 
@@ -16,7 +16,7 @@ def register(commands):
     installer = commands.add_parser(
         "install-browser", help="make a local browser available under kestrelite's managed root",
         description="Place a launcher named chrome-headless-shell under the managed root "
-                    f"({browser_setup.managed_root()}) that runs a browser already on this machine. "
+                    f"({browsers.managed_root()}) that runs a browser already on this machine. "
                     "Nothing is downloaded.")
     installer.add_argument("--from", dest="source", metavar="PATH",
                            help="the browser executable to run (default: a Chromium found on this machine)")
@@ -25,22 +25,22 @@ def register(commands):
 
 def run_find(args):
     try:
-        browser, how = discover_browser()
-    except RuntimeError as e:
-        complain(f"{e}\n  {browser_hint()}")
+        browser, how = browsers.choose_browser()
+    except UsageError as e:
+        complain(e)
         return 1
     say(browser)
     if how is not None:
-        complain(f"{how}: the command line uses it; for the Python module's find_browser() and capture_json(), "
-                 "run `kestrelite install-browser` or set KESTRELITE_CHROME")
+        complain(f"{how}: the command line and the library use it; for the module's find_browser() and "
+                 "capture_json(), run `kestrelite install-browser` or set KESTRELITE_CHROME")
     return 0
 
 
 def run_install(args):
-    root = browser_setup.managed_root()
+    root = browsers.managed_root()
     program = args.source
     if program is None:
-        program = browser_setup.find_local_browser(root)
+        program = browsers.find_local_browser(root)
         if program is None:
             complain("found no Chromium-family browser on this machine to use.\n"
                      "  Install one (on Debian or Ubuntu: apt-get install chromium-headless-shell), "
@@ -51,11 +51,11 @@ def run_install(args):
         say(f"found {program}")
     try:
         version_line = None
-        if browser_setup.is_executable_file(program):
+        if browsers.is_executable_file(program):
             # A launcher for something that is no browser would fail every capture later.
-            version_line = browser_setup.browser_version(program)
-        launcher, replaced = browser_setup.install_launcher(program, root)
-    except browser_setup.SetupError as e:
+            version_line = browsers.browser_version(program)
+        launcher, replaced = browsers.install_launcher(program, root)
+    except browsers.SetupError as e:
         complain(e)
         return 2 if args.source is not None else 1
     say(f"{'replaced' if replaced else 'installed'} {launcher}, a launcher that runs {os.path.abspath(program)}"

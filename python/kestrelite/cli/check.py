@@ -1,7 +1,7 @@
 """`kestrelite check`: a finished run folder against the stores' rules."""
 
 from ..check import check_folder, split
-from .output import plural, say
+from .running import show_violations
 
 
 def register(commands):
@@ -13,14 +13,6 @@ def register(commands):
                "2 when DIR is not a run folder.")
     parser.add_argument("folder", metavar="DIR", help="a folder written by `kestrelite run` or `merge`")
     parser.set_defaults(handler=run)
-
-
-def show_violations(found):
-    """Prints a check's result ({"errors": [...], "warnings": [...]}, lines
-    as `check_folder`'s violations print) and a count."""
-    for line in found["errors"] + found["warnings"]:
-        say(line)
-    say(f"check: {plural(len(found['errors']), 'error')}, {plural(len(found['warnings']), 'warning')}")
 
 
 def run(args):

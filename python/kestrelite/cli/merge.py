@@ -1,15 +1,14 @@
-"""`kestrelite merge`: the folders of a sharded set run joined into one."""
+"""`kestrelite merge`: the folders of a sharded set run joined into one,
+checked and reported as a whole set."""
 
 import contextlib
 from pathlib import Path
 
-from .. import outdir, set_sheet
-from ..check import check_folder
+from .. import outdir, pipeline
 from ..merge import merge_folders
-from ..report import write_report
-from ..setrun import add_check
-from .check import show_violations
-from .output import complain, plural, say
+from ..report import summary
+from .running import show_violations
+from .output import plural, say
 
 
 def register(commands):
@@ -28,22 +27,14 @@ def run(args):
     out = Path(args.out)
     try:
         report = merge_folders(args.folders, out)
-        write_report(report, out / "report.json")
-        return finish(report, out, args)
+        pipeline.finish(report, out, check=True)
     finally:
         with contextlib.suppress(OSError):
             outdir.settle(out)
-
-
-def finish(report, out, args):
-    say(f"merged {plural(len(args.folders), 'folder')}: {plural(len(report['captures']), 'capture')}, "
-        f"{report['exact']} exact, {report['off_size']} off-size, {report['failed']} failed")
-    for key in report.get("missing", []):
-        complain(f"no shard made {key}")
-    add_check(report, check_folder(out))
-    show_violations(report["check"])
-    write_report(report, out / "report.json")
-    (out / "index.html").write_text(set_sheet.render_set(report), encoding="utf-8")
+    say(f"merged {plural(len(args.folders), 'folder')}: {summary(report)}")
+    for key in report.members.get("missing", []):
+        say(f"no shard made {key}")
+    show_violations(report.check)
     say(f"report: {out / 'report.json'}")
     say(f"contact sheet: {out / 'index.html'}")
-    return 0 if report["ok"] else 1
+    return 0 if report.ok else 1

@@ -4,8 +4,7 @@ import argparse
 
 from ..compare import load_run
 from ..errors import UsageError
-
-MAX_SEED = 2**64 - 1
+from ..settings import DEFAULT_JOBS, DEFAULT_SEED, MAX_SEED
 
 
 def whole_number(low, high=None):
@@ -24,39 +23,33 @@ def whole_number(low, high=None):
     return value
 
 
-seed_value = whole_number(0, MAX_SEED)
-jobs_value = whole_number(1)
-
-
 def add_emulation(parser):
-    parser.add_argument("--seed", type=seed_value, default=42, metavar="N",
-                        help="seed of the page's random numbers (default 42)")
+    parser.add_argument("--seed", type=whole_number(0, MAX_SEED), default=DEFAULT_SEED, metavar="N",
+                        help=f"seed of the page's random numbers (default {DEFAULT_SEED})")
     parser.add_argument("--locale", metavar="L", help="locale to emulate (default en-US)")
     parser.add_argument("--timezone", metavar="Z", help="time zone to emulate, e.g. Europe/Paris (default UTC)")
-
-
-def add_browser(parser):
-    parser.add_argument("--browser", metavar="PATH", help="browser executable (default: what find-browser says)")
 
 
 def add_presets(parser, help="preset file to use instead of the built-in presets"):
     parser.add_argument("--presets", metavar="FILE", help=help)
 
 
-def add_fresh_browser(parser):
+def add_run(parser, kind):
+    """The options of a command that captures: jobs, fail-fast, verify,
+    browser, fresh browsers and a baseline of `kind` ("capture" or "set")."""
+    unit = "device" if kind == "capture" else "capture"
+    parser.add_argument("--jobs", "-j", type=whole_number(1), default=DEFAULT_JOBS, metavar="N",
+                        help=f"captures at once, each with its own browser (default {DEFAULT_JOBS})")
+    parser.add_argument("--fail-fast", action="store_true",
+                        help=f"start no further {unit} once one is not exact; captures already running still "
+                             "finish and are reported")
+    parser.add_argument("--verify", action="store_true",
+                        help="capture everything a second time and compare the digests; exit 1 if any differs")
+    parser.add_argument("--browser", metavar="PATH", help="browser executable (default: what find-browser says)")
     parser.add_argument("--fresh-browser", action="store_true",
                         help="start a fresh browser for every capture, instead of one browser per job "
                              "with a fresh browser context for every capture")
 
-
-def add_jobs(parser):
-    parser.add_argument("--jobs", "-j", type=jobs_value, default=1, metavar="N",
-                        help="captures at once, each with its own browser (default 1)")
-
-
-def add_baseline(parser, kind):
-    """--baseline DIR: a finished run folder of the same kind, checked when
-    the arguments are read, before any browser starts."""
     def baseline_value(text):
         try:
             found = load_run(text)["kind"]

@@ -1,10 +1,13 @@
-"""Makes a browser available to kestrelite without downloading anything.
+"""The browser a capture starts, and making one available without
+downloading anything.
 
-The native module looks for an executable named "chrome-headless-shell" below
-its managed root before it searches PATH. `install_launcher` places a small
-shell script of that name there which runs a browser already on the machine,
-so discovery finds it from then on. `managed_root` computes the root from the
-environment the same way the native core does, so both agree on the place.
+`choose_browser` is the one chooser of every command and of the library: the
+browser given, else the module's own search (KESTRELITE_CHROME, the managed
+root, the usual names on PATH, then Debian's chromium-headless-shell on
+PATH). The names and the managed root are the module's; nothing here
+repeats them. `install_launcher` places a small shell script named
+"chrome-headless-shell" below the managed root which runs a browser already
+on the machine, so that the search finds it from then on.
 """
 
 import os
@@ -15,7 +18,11 @@ import signal
 import subprocess
 import tempfile
 
+from ._native import _BROWSER_NAMES, _choose_browser, _managed_root
+from .errors import UsageError
+
 LAUNCHER_NAME = "chrome-headless-shell"
+FOUND_ON_PATH = "found on PATH"
 
 # Real executables first: Debian's /usr/bin/chromium-headless-shell is a shell
 # wrapper that does not exec, so killing it would leave the browser running.
@@ -34,8 +41,6 @@ LOCAL_BROWSERS = (
     "/Applications/Chromium.app/Contents/MacOS/Chromium",
     "/Applications/Google Chrome.app/Contents/MacOS/Google Chrome",
 )
-
-NAMES_IN_PATH = ("chromium-headless-shell", "chromium", "chromium-browser", "google-chrome-stable", "google-chrome")
 
 
 # What a Chromium-family browser prints for --version: its name and a
@@ -76,16 +81,33 @@ def browser_version(program, timeout=VERSION_TIMEOUT):
 
 
 def managed_root():
-    """$KESTRELITE_HOME/browser when that is set and not empty, else
-    $HOME/.kestrelite/browser ($HOME counts even when empty), else the same
-    under $USERPROFILE, else under the current directory."""
-    base = os.environ.get("KESTRELITE_HOME")
-    if base:
-        return os.path.join(base, "browser")
-    home = os.environ.get("HOME")
-    if home is None:
-        home = os.environ.get("USERPROFILE", ".")
-    return os.path.join(home, ".kestrelite", "browser")
+    """$KESTRELITE_HOME/browser, else ~/.kestrelite/browser: where the
+    module's search looks for chrome-headless-shell."""
+    return _managed_root()
+
+
+def remedies(option):
+    """What to do when no browser is found, each remedy once; `option` is how
+    the caller names a browser (--browser PATH, browser=...)."""
+    if os.environ.get("KESTRELITE_CHROME", "").strip():
+        return f"Point KESTRELITE_CHROME at a browser executable or unset it, or pass {option}."
+    return ("Install one (Debian: apt-get install chromium-headless-shell), run `kestrelite install-browser` "
+            f"(it uses a Chromium already on this machine, or the one given with --from PATH), set KESTRELITE_CHROME, "
+            f"or pass {option}.")
+
+
+def choose_browser(given=None, option="--browser PATH"):
+    """The browser for every capture of a run, and how it was found (None,
+    or FOUND_ON_PATH when only Debian's name on PATH found it): the one
+    given, else the module's search, looked up once so that all captures use
+    the same. Raises UsageError with what to do when there is none."""
+    if given is not None:
+        return os.fspath(given), None
+    try:
+        path, debian_shell = _choose_browser()
+    except RuntimeError as e:
+        raise UsageError(f"{e}.\n  {remedies(option)}") from None
+    return path, FOUND_ON_PATH if debian_shell else None
 
 
 def is_executable_file(path):
@@ -97,7 +119,7 @@ def find_local_browser(root):
     Anything inside the managed root is skipped: that is our own launcher."""
     inside = os.path.realpath(root) + os.sep
     candidates = list(LOCAL_BROWSERS)
-    candidates += [found for name in NAMES_IN_PATH if (found := shutil.which(name))]
+    candidates += [found for name in _BROWSER_NAMES if (found := shutil.which(name))]
     for path in candidates:
         if is_executable_file(path) and not os.path.realpath(path).startswith(inside):
             return os.path.abspath(path)

@@ -1,0 +1,113 @@
+"""What a run captures: one Job per capture, gathered in a Plan.
+
+A capture (`kestrelite capture`, `kestrelite.capture`) is a plan of one
+screen in one locale in the flat layout; a set file gives a plan of screens
+x locales x devices in its layout (setfile.py). Every command runs, reports,
+verifies and compares a plan the same way, keyed by its key fields: the
+device id for a capture, the locale, screen and device id for a set.
+"""
+
+import os
+from dataclasses import dataclass, field
+from pathlib import Path, PurePosixPath
+from urllib.parse import urlsplit
+
+from .errors import UsageError
+from .layout import image_name
+
+URL_SCHEMES = ("http", "https", "file", "data", "about")
+KEY_FIELDS = {"capture": ("device_id",), "set": ("locale", "screen", "device_id")}
+
+
+@dataclass(frozen=True)
+class Job:
+    """One capture: a screen in a locale on a device, and where its image
+    goes (relative to the run folder, "/" separators)."""
+    locale: str
+    screen: str
+    device: dict
+    url: str
+    timezone: str
+    path: str
+
+    @property
+    def device_id(self):
+        return self.device["id"]
+
+    @property
+    def key(self):
+        return (self.locale, self.screen, self.device_id)
+
+    @property
+    def folder(self):
+        """The image's folder, relative to the run folder ("" for the run
+        folder itself)."""
+        parent = str(PurePosixPath(self.path).parent)
+        return "" if parent == "." else parent
+
+    @property
+    def name(self):
+        """The image's file name without ".png": what the module names it."""
+        return PurePosixPath(self.path).stem
+
+
+@dataclass
+class Plan:
+    kind: str                 # "capture" or "set"
+    seed: int
+    timezone: str
+    presets: str              # a preset file, or None for the built-in table
+    devices: list             # preset records, in capture order
+    locales: list
+    screens: list
+    layout: str = "flat"
+    url: str = None           # a capture's page
+    file: str = None          # a set's file, its digest, out, and per-locale time zones
+    digest: str = None
+    out: Path = None
+    timezones: dict = field(default_factory=dict)
+    jobs: list = field(default_factory=list)
+    notes: list = field(default_factory=list)      # shown with the summary
+    warnings: list = field(default_factory=list)   # shown before the run
+
+    @property
+    def key_fields(self):
+        return KEY_FIELDS[self.kind]
+
+    def key(self, entry):
+        """The key of a job or of a report entry (a dict)."""
+        if isinstance(entry, Job):
+            entry = {"locale": entry.locale, "screen": entry.screen, "device_id": entry.device_id}
+        return tuple(entry[f] for f in self.key_fields)
+
+    def second_path(self, job):
+        """Where --verify keeps a differing second image, relative to the
+        run folder: beside a capture's image, outside the upload tools'
+        folders for a set."""
+        if self.kind == "capture":
+            return image_name(job.device_id).replace(".png", ".second.png")
+        return f"verify/{job.path}"
+
+
+def page_url(page):
+    """URLs of the accepted schemes stay as given; a local file becomes an
+    absolute file:// URL, a directory the URL of its index.html."""
+    page = os.fspath(page)
+    if urlsplit(page).scheme.lower() in URL_SCHEMES:
+        return page
+    path = Path(page)
+    if path.is_dir():
+        path = path / "index.html"
+        if not path.is_file():
+            raise UsageError(f"{page} is a directory without an index.html")
+    if not path.is_file():
+        raise UsageError(f"{page} is neither an existing file nor an http(s), file, data or about URL")
+    return path.resolve().as_uri()
+
+
+def capture_plan(url, devices, seed, locale, timezone, presets=None, warnings=()):
+    """A capture of `url` on `devices`: one screen, one locale, flat layout."""
+    plan = Plan(kind="capture", seed=seed, timezone=timezone, presets=presets, devices=list(devices),
+                locales=[locale], screens=[""], url=url, warnings=list(warnings))
+    plan.jobs = [Job(locale, "", d, url, timezone, image_name(d["id"])) for d in plan.devices]
+    return plan

@@ -1,0 +1,75 @@
+"""One browser chooser for every command and the library: KESTRELITE_CHROME,
+the managed root, the usual names on PATH, then Debian's
+chromium-headless-shell on PATH, which the module's own find_browser does
+not take; and when there is none, one message that says each remedy once."""
+import json
+
+import pytest
+
+import kestrelite
+from conftest import make_fake_browser, run_cli as run
+
+
+@pytest.fixture
+def place(tmp_path, monkeypatch):
+    """Two directories as the whole PATH, no KESTRELITE_CHROME and an empty
+    managed root; returns a function that puts a fake browser into one of
+    them under a name."""
+    dirs = [tmp_path / "first", tmp_path / "second"]
+    for d in dirs:
+        d.mkdir()
+    monkeypatch.delenv("KESTRELITE_CHROME", raising=False)
+    monkeypatch.setenv("KESTRELITE_HOME", str(tmp_path / "home"))
+    monkeypatch.setenv("PATH", ":".join(map(str, dirs)))
+
+    def put(index, name):
+        target = dirs[index] / name
+        target.symlink_to(make_fake_browser(tmp_path))
+        return str(target)
+
+    return put
+
+
+@pytest.mark.parametrize("placed, chosen, note", [
+    ([(1, "chromium-headless-shell")], 0, " (found on PATH)"),
+    ([(1, "chromium-headless-shell"), (0, "chromium-headless-shell")], 1, " (found on PATH)"),
+    # A name of the module's own search wins, wherever it is on PATH.
+    ([(1, "chromium-browser"), (0, "chromium-headless-shell")], 0, ""),
+])
+def test_every_command_and_the_library_take_the_same_browser(place, tmp_path, placed, chosen, note):
+    chosen = [place(index, name) for index, name in placed][chosen]
+    status, stdout, stderr = run(["find-browser"])
+    assert (status, stdout) == (0, chosen + "\n") and ("found on PATH" in stderr) is bool(note)
+    status, stdout, _ = run(["capture", "about:blank", "--out", tmp_path / "c", "--device", "play-wear-os"])
+    assert status == 0 and stdout.splitlines()[0].endswith(f", browser {chosen}{note}"), stdout
+    set_file = tmp_path / "set.toml"
+    set_file.write_text('devices = ["play-wear-os"]\nlocales = ["en-US", "de-DE"]\n'
+                        '[[screen]]\nname = "a"\npage = "about:blank"\n')
+    status, stdout, _ = run(["run", set_file, "--out", tmp_path / "r"])
+    assert stdout.splitlines()[0].endswith(f", browser {chosen}{note}") and " exact " in stdout, stdout
+    report = kestrelite.capture("about:blank", tmp_path / "a", ["play-wear-os"])
+    assert report["ok"] and report["browser"]["executable"] == chosen
+    with kestrelite.Session() as session:
+        assert json.loads(session.capture("about:blank", "play-wear-os", tmp_path / "s"))["outcome"] == "exact"
+
+
+def test_with_no_browser_anywhere_each_remedy_is_said_once(place, tmp_path):
+    for argv, status in ((["capture", "about:blank", "-o", tmp_path / "out", "-d", "play-wear-os"], 2),
+                         (["find-browser"], 1)):
+        code, stdout, stderr = run(argv)
+        assert (code, stdout, stderr.count("\n")) == (status, "", 1) and not (tmp_path / "out").exists()
+        assert "no browser found" in stderr and str(tmp_path / "home" / "browser") in stderr
+        for remedy in ("apt-get install chromium-headless-shell", "`kestrelite install-browser`",
+                       "set KESTRELITE_CHROME", "pass --browser PATH"):
+            assert stderr.count(remedy) == 1, (remedy, stderr)
+    with pytest.raises(kestrelite.errors.UsageError, match="pass browser=PATH"):
+        kestrelite.capture("about:blank", tmp_path / "out", ["play-wear-os"])
+
+
+def test_a_wrong_kestrelite_chrome_is_still_an_error(place, tmp_path, monkeypatch):
+    place(0, "chromium-headless-shell")
+    monkeypatch.setenv("KESTRELITE_CHROME", str(tmp_path / "gone"))
+    status, stdout, stderr = run(["find-browser"])
+    assert status == 1 and stdout == "" and "KESTRELITE_CHROME points at" in stderr
+    status, _, stderr = run(["capture", "about:blank", "--out", tmp_path / "out", "--device", "play-wear-os"])
+    assert status == 2 and "KESTRELITE_CHROME points at" in stderr and "Point KESTRELITE_CHROME at" in stderr
