@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "base64.hpp"
+#include "glyphs.hpp"
 
 namespace kestrelite {
 
@@ -219,12 +220,12 @@ Error still_navigating(std::uint32_t timeout_ms, std::string_view url) {
 // until one settles or the deadline passes.
 Result<void> settle(Connection& page, PageWatch& watch, const CaptureRequest& r, json params, Capture& out) {
   const auto start = Clock::now();
-  const auto deadline = start + std::chrono::milliseconds(r.stability.timeout_ms);
+  const auto deadline = start + std::chrono::milliseconds(r.settings.stability.timeout_ms);
   for (bool first = true;; first = false) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (!first) {
-      if (left.count() <= 0) return fail(still_navigating(r.stability.timeout_ms, watch.url()));
-      StabilityOptions rest = r.stability;
+      if (left.count() <= 0) return fail(still_navigating(r.settings.stability.timeout_ms, watch.url()));
+      StabilityOptions rest = r.settings.stability;
       rest.timeout_ms = static_cast<std::uint32_t>(left.count());
       params["expression"] = stability_script(rest);
     }
@@ -241,7 +242,7 @@ Result<void> settle(Connection& page, PageWatch& watch, const CaptureRequest& r,
         if (open) read_settle(*answer, *open, watch.network_busy(), out);
       }
       if (out.settle == "deadline" && watch.navigating_at(deadline))
-        return fail(still_navigating(r.stability.timeout_ms, watch.url()));
+        return fail(still_navigating(r.settings.stability.timeout_ms, watch.url()));
       return {};
     }
     if (!lost_document(answer.error())) return fail(std::move(answer.error()));
@@ -284,7 +285,7 @@ std::vector<Command> page_commands(const CaptureRequest& r) {
   // Accept-Language header follow acceptLanguage, so every platform sends
   // it. Platforms without a user agent of their own send an empty one,
   // which keeps the browser's.
-  json user_agent = {{"userAgent", e.user_agent.value_or("")}, {"acceptLanguage", r.determinism.locale}};
+  json user_agent = {{"userAgent", e.user_agent.value_or("")}, {"acceptLanguage", r.settings.determinism.locale}};
   if (e.user_agent) {
     user_agent["platform"] = e.platform_name;
     user_agent["userAgentMetadata"] = {{"platform", e.platform_name}, {"platformVersion", ""},
@@ -294,12 +295,12 @@ std::vector<Command> page_commands(const CaptureRequest& r) {
   commands.push_back({"Emulation.setUserAgentOverride", std::move(user_agent), true});
   commands.push_back(
       {"Emulation.setTouchEmulationEnabled", {{"enabled", e.touch}, {"maxTouchPoints", e.max_touch_points}}, true});
-  commands.push_back({"Emulation.setTimezoneOverride", {{"timezoneId", r.determinism.timezone}}, true});
-  commands.push_back({"Emulation.setLocaleOverride", {{"locale", r.determinism.locale}}, true});
-  commands.push_back({"Page.addScriptToEvaluateOnNewDocument", {{"source", determinism_script(r.determinism)}}});
+  commands.push_back({"Emulation.setTimezoneOverride", {{"timezoneId", r.settings.determinism.timezone}}, true});
+  commands.push_back({"Emulation.setLocaleOverride", {{"locale", r.settings.determinism.locale}}, true});
+  commands.push_back({"Page.addScriptToEvaluateOnNewDocument", {{"source", determinism_script(r.settings.determinism)}}});
   commands.push_back({"Page.navigate", {{"url", r.url}}});
   commands.push_back({"Runtime.evaluate",
-                      {{"expression", stability_script(r.stability)}, {"awaitPromise", true}, {"returnByValue", true}}});
+                      {{"expression", stability_script(r.settings.stability)}, {"awaitPromise", true}, {"returnByValue", true}}});
   return commands;
 }
 
@@ -415,6 +416,14 @@ Result<CapturedImage> capture(Connection& page, const CaptureRequest& r) {
   auto shot = timed_call(page, "Page.captureScreenshot", {{"format", "png"}, {"captureBeyondViewport", false}},
                          t.screenshot);
   if (!shot) return fail(std::move(shot.error()));
+
+  if (r.settings.check_glyphs) {
+    start = Clock::now();
+    auto glyphs = check_glyphs(page);
+    t.glyphs = Clock::now() - start;
+    if (!glyphs) return fail(std::move(glyphs.error()));
+    out.capture.glyphs = std::move(*glyphs);
+  }
 
   start = Clock::now();
   auto data = shot->find("data");  // end() for anything but an object

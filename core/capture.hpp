@@ -45,8 +45,7 @@ namespace kestrelite {
 struct CaptureRequest {
   const std::string& url;
   const Device& device;
-  const Determinism& determinism;
-  const StabilityOptions& stability;
+  const CaptureSettings& settings;
 };
 
 struct CapturedImage {

@@ -25,8 +25,10 @@
 // browser's own clocks (animations, SMIL, GIFs, videos, the caret).
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "kestrelite/settings.hpp"
 
@@ -35,9 +37,15 @@ namespace kestrelite {
 std::string determinism_script(const Determinism& d);
 std::string stability_script(const StabilityOptions& s);
 
-// The scripts as compiled in, with their placeholders.
+// The page scripts as compiled in from core/scripts/, with their
+// placeholders (names such as __SEED__).
 std::string_view determinism_template();
 std::string_view stability_template();
+std::string_view glyphs_template();
+
+// `text` with every occurrence of each placeholder replaced by its value.
+std::string fill_placeholders(std::string_view text,
+                              std::initializer_list<std::pair<std::string_view, std::string>> values);
 
 // Shortest decimal that reads back as the same double, without exponent.
 std::string shortest_decimal(double value);

@@ -52,6 +52,14 @@ void append_capture_json(std::string& out, const Capture& c) {
       append_string(d.key("message"), dialog.message);
     });
   if (c.final_url) append_string(m.key("final_url"), *c.final_url);
+  if (c.glyphs) {
+    ObjectWriter g(m.key("glyphs"));
+    append_array(g.key("fonts"), c.glyphs->fonts, append_string);
+    if (c.glyphs->missing_count > 0) {
+      append_array(g.key("missing"), c.glyphs->missing, append_string);
+      append_uint(g.key("missing_count"), c.glyphs->missing_count);
+    }
+  }
 }
 
 std::string device_result_json(const DeviceResult& result) {

@@ -26,7 +26,8 @@ Result<WrittenCapture> capture_one(const RunOptions& options, const Device& devi
   if (!browser) return fail(std::move(browser.error()));
   timings.launch = browser->timings();
 
-  CaptureRequest request{options.url, device, options.determinism, options.stability};
+  const CaptureSettings settings{options.determinism, options.stability};
+  CaptureRequest request{options.url, device, settings};
   auto written = capture_and_write(browser->page(), request, std::move(*path), timings);
 
   const auto start = Clock::now();

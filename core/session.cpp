@@ -117,7 +117,7 @@ DeviceResult Session::capture(const std::string& url, const Device& device, cons
       return fail(std::move(opened.error()));
     }
 
-    const CaptureRequest request{url, device, settings.determinism, settings.stability};
+    const CaptureRequest request{url, device, settings};
     auto written = capture_and_write(*context.page, request, path, timings);
 
     at = Clock::now();

@@ -31,6 +31,9 @@ Result<CaptureSettings> parse_capture_settings(std::string_view text, const Capt
       auto given = text_member(value, member);
       if (!given) return fail(std::move(given.error()));
       (member == "locale" ? settings.determinism.locale : settings.determinism.timezone) = std::move(*given);
+    } else if (member == "check_glyphs") {
+      if (!value.is_boolean()) return fail(bad(member, "must be true or false"));
+      settings.check_glyphs = value.get<bool>();
     } else if (member == "seed") {
       if (!value.is_number_unsigned()) return fail(bad(member, "must be a whole number from 0 to 2**64-1"));
       settings.determinism.seed = value.get<std::uint64_t>();

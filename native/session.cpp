@@ -145,16 +145,19 @@ PyObject* session_capture_json(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 // The capture's settings: the keywords other than `name`, as JSON text made
-// by the json module, over the session's defaults.
+// by the json module, over the session's defaults. Unlike capture_json's,
+// these captures check their glyphs unless told otherwise.
 std::optional<CaptureSettings> settings_of(State& state, PyObject* keywords) {
-  if (!keywords) return state.defaults;
+  CaptureSettings defaults = state.defaults;
+  defaults.check_glyphs = true;
+  if (!keywords) return defaults;
   Ref json_module(PyImport_ImportModule("json"));
   if (!json_module) return std::nullopt;
   Ref text_object(PyObject_CallMethod(json_module.get(), "dumps", "O", keywords));
   if (!text_object) return std::nullopt;
   std::string json_text;
   if (!text(text_object.get(), "settings", json_text)) return std::nullopt;
-  auto settings = parse_capture_settings(json_text, state.defaults);
+  auto settings = parse_capture_settings(json_text, defaults);
   if (!settings) {
     raise(PyExc_ValueError, settings.error().message());
     return std::nullopt;
@@ -225,7 +228,7 @@ PyMethodDef kMethods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "capture($self, url, device_id, out_dir, name=None, **settings)\n--\n\nCapture url on one device preset in a "
      "fresh browser context, write the PNG to out_dir/<name or device id>.png, and return the device's result as a "
-     "JSON string. settings: locale, timezone, seed (default: the session's)."},
+     "JSON string. settings: locale, timezone, seed (default: the session's), check_glyphs (default true)."},
     {"capture_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_capture_json)),
      METH_VARARGS | METH_KEYWORDS,
      "capture_json($self, url, device_id, path)\n--\n\nCapture url on one device preset in a fresh browser "

@@ -50,6 +50,7 @@ std::string timings_line(const DeviceEvent& e) {
   add_ms(out, "settle", t.capture.settle);
   add_ms(out, "probe", t.capture.probe);
   add_ms(out, "screenshot", t.capture.screenshot);
+  add_ms(out, "glyphs", t.capture.glyphs);
   add_ms(out, "decode", t.capture.decode);
   add_ms(out, "write", t.write);
   add_ms(out, "shutdown", t.shutdown);

@@ -3,12 +3,19 @@
 `check_folder(dir)` finds the images of a set folder (plain layout, through
 its report.json; fastlane layout, through the upload tools' folders, with or
 without a report) and returns one Violation per broken rule. Errors are what
-a store or its upload tool refuses; warnings are documented rules that are
-not always enforced. The README's table lists every rule with its source.
+a store or its upload tool refuses, or what would put something other than
+the run into a listing; warnings are documented rules that are not always
+enforced. The README's table lists every rule with its source.
+
+An App Store image's display type is the one fastlane deliver gives it, from
+its pixel size and its path (DISPLAY_TYPES, read from deliver's
+app_screenshot.rb), and deliver counts and cuts per display type and
+language; the presets say the same of the images kestrelite makes.
 """
 
 import json
 import os
+import re
 from collections import defaultdict
 from dataclasses import dataclass
 from pathlib import Path
@@ -16,7 +23,8 @@ from pathlib import Path
 from . import layout
 from .errors import UsageError
 from .imageinfo import ImageError, read_info
-from .store_languages import APPLE_LANGUAGES, PLAY_LANGUAGES
+from .report import missing_glyphs
+from .store_languages import is_store_code, store_language
 
 ERROR, WARNING = "error", "warning"
 EXTENSIONS = {".png": "png", ".jpg": "jpeg", ".jpeg": "jpeg"}
@@ -25,36 +33,44 @@ PLAY_MAX_BYTES = 8 * 1024 * 1024
 PLAY_MAX_PER_KIND = 8
 PLAY_MIN_PHONE = 2
 
-# App Store Connect display types and their sizes (portrait; landscape is the
-# same turned, except for watches, which are portrait only, and Mac, TV and
-# Vision Pro, which are landscape only).
-APPLE_DISPLAY_TYPES = {
-    "iPhone 6.9-inch": [(1260, 2736), (1290, 2796), (1320, 2868)],
-    "iPhone 6.5-inch": [(1242, 2688), (1284, 2778)],
-    "iPhone 6.3-inch": [(1179, 2556), (1206, 2622)],
-    "iPhone 6.1-inch": [(1170, 2532), (1125, 2436), (1080, 2340)],
-    "iPhone 5.5-inch": [(1242, 2208)],
-    "iPhone 4.7-inch": [(750, 1334)],
-    "iPhone 4-inch": [(640, 1096), (640, 1136)],
-    "iPhone 3.5-inch": [(640, 920), (640, 960)],
-    "iPad 13-inch": [(2064, 2752), (2048, 2732)],
-    "iPad 11-inch": [(1488, 2266), (1668, 2420), (1668, 2388), (1640, 2360)],
-    "iPad 10.5-inch": [(1668, 2224)],
-    "iPad 9.7-inch": [(1536, 2008), (1536, 2048), (768, 1004), (768, 1024)],
-    "Mac": [(1280, 800), (1440, 900), (2560, 1600), (2880, 1800)],
-    "Apple TV": [(1920, 1080), (3840, 2160)],
-    "Apple Vision Pro": [(3840, 2160)],
-    "Apple Watch Ultra 3": [(422, 514)],
-    "Apple Watch Ultra": [(410, 502)],
-    "Apple Watch Series 10/11": [(416, 496)],
-    "Apple Watch Series 7-9": [(396, 484)],
-    "Apple Watch Series 4-6": [(368, 448)],
-    "Apple Watch Series 3": [(312, 390)],
+# fastlane deliver/lib/deliver/app_screenshot.rb (DEVICE_RESOLUTIONS, fastlane
+# 2.230.0 and later): each display type of App Store Connect with the sizes,
+# [width, height], deliver takes for it, its name in App Store Connect, and the
+# platform whose app version it belongs to. 2048x2732 is the 13-inch iPad
+# unless the path names the 12.9-inch one; 3840x2160 is Vision Pro exactly when
+# the whole path contains "vision".
+def _turned(*sizes):
+    return [s for w, h in sizes for s in ((w, h), (h, w))]
+
+
+DISPLAY_TYPES = {
+    "APP_IPHONE_67": ("iPhone 6.9-inch", "iOS", _turned((1260, 2736), (1290, 2796), (1320, 2868))),
+    "APP_IPHONE_65": ("iPhone 6.5-inch", "iOS", _turned((1242, 2688), (1284, 2778))),
+    "APP_IPHONE_61": ("iPhone 6.3-inch", "iOS", _turned((1179, 2556), (1206, 2622))),
+    "APP_IPHONE_58": ("iPhone 6.1-inch", "iOS", _turned((1170, 2532), (1125, 2436), (1080, 2340))),
+    "APP_IPHONE_55": ("iPhone 5.5-inch", "iOS", _turned((1242, 2208))),
+    "APP_IPHONE_47": ("iPhone 4.7-inch", "iOS", _turned((750, 1334))),
+    "APP_IPHONE_40": ("iPhone 4-inch", "iOS", [(640, 1096), (640, 1136), (1136, 600), (1136, 640)]),
+    "APP_IPHONE_35": ("iPhone 3.5-inch", "iOS", [(640, 920), (640, 960), (960, 600), (960, 640)]),
+    "APP_IPAD_97": ("iPad 9.7-inch", "iOS", [(1024, 748), (1024, 768), (2048, 1496), (2048, 1536), (768, 1004),
+                                             (768, 1024), (1536, 2008), (1536, 2048)]),
+    "APP_IPAD_105": ("iPad 10.5-inch", "iOS", _turned((1668, 2224))),
+    "APP_IPAD_PRO_3GEN_11": ("iPad 11-inch", "iOS", _turned((1488, 2266), (1668, 2420), (1668, 2388),
+                                                             (1640, 2360))),
+    "APP_IPAD_PRO_129": ("iPad 12.9-inch (2nd generation)", "iOS", _turned((2048, 2732))),
+    "APP_IPAD_PRO_3GEN_129": ("iPad 13-inch", "iOS", _turned((2048, 2732), (2064, 2752))),
+    "APP_DESKTOP": ("Mac", "macOS", [(1280, 800), (1440, 900), (2560, 1600), (2880, 1800)]),
+    "APP_WATCH_SERIES_3": ("Apple Watch Series 3", "iOS", [(312, 390)]),
+    "APP_WATCH_SERIES_4": ("Apple Watch Series 4-6", "iOS", [(368, 448)]),
+    "APP_WATCH_SERIES_7": ("Apple Watch Series 7-9", "iOS", [(396, 484)]),
+    "APP_WATCH_SERIES_10": ("Apple Watch Series 10/11", "iOS", [(416, 496)]),
+    "APP_WATCH_ULTRA": ("Apple Watch Ultra", "iOS", [(410, 502), (422, 514)]),
+    "APP_APPLE_TV": ("Apple TV", "tvOS", [(1920, 1080), (3840, 2160)]),
+    "APP_APPLE_VISION_PRO": ("Apple Vision Pro", "visionOS", [(3840, 2160)]),
 }
-TURNABLE = ("iPhone", "iPad")
-# The app version a display type belongs to; deliver uploads to one
-# platform's version per run.
-PLATFORMS = (("Mac", "macOS"), ("Apple TV", "tvOS"), ("Apple Vision Pro", "visionOS"))
+IPHONE_SETS = ("APP_IPHONE_67", "APP_IPHONE_65")
+IPAD_SETS = ("APP_IPAD_PRO_3GEN_129", "APP_IPAD_PRO_129")
+UPLOADED = (".png", ".jpg", ".jpeg")
 
 
 @dataclass(frozen=True)
@@ -74,25 +90,30 @@ class Image:
     store: str     # "apple", "play" or "other"
     kind: str      # Play folder or single file; empty for the App Store
     language: str  # the locale or store language the image belongs to
+    listed: bool = True   # the run's report lists it (True without a report)
 
 
 def apple_display_type(width, height, path):
-    """The display type of an App Store image, or None for a size it has none.
-    3840x2160 is Vision Pro when "vision" is in the path, else Apple TV."""
-    vision = "vision" in path.lower()
-    for name, sizes in APPLE_DISPLAY_TYPES.items():
-        turnable = name.startswith(TURNABLE)
-        for w, h in sizes:
-            if (width, height) == (w, h) or (turnable and (width, height) == (h, w)):
-                if (w, h) == (3840, 2160) and (name == "Apple Vision Pro") != vision:
-                    continue
-                return name
-    return None
+    """The display type deliver gives an App Store image, or None for a size
+    it takes for none. `path` is the whole path deliver is given."""
+    lower = path.lower()
+    found = [t for t, (_, _, sizes) in DISPLAY_TYPES.items() if (width, height) in sizes]
+    if (width, height) == (3840, 2160):
+        return "APP_APPLE_VISION_PRO" if "vision" in lower else "APP_APPLE_TV"
+    if (width, height) in ((2048, 2732), (2732, 2048)):
+        second = "app_ipad_pro_129" in lower or ("12.9" in lower and "2nd generation" in lower)
+        return "APP_IPAD_PRO_129" if second else "APP_IPAD_PRO_3GEN_129"
+    return found[0] if found else None
+
+
+def natural_key(name):
+    return [int(part) if part.isdigit() else part for part in re.split(r"(\d+)", name)]
 
 
 def images_of(folder, report=None):
-    """The images of a run folder with their store and kind, and the report's
-    captures whose file is missing; `report` is the folder's report as a
+    """The images of a run folder with their store and kind, and the
+    violations of the folder itself (captures missing, files no run wrote,
+    folders the upload tools ignore); `report` is the folder's report as a
     dict, read from the folder when not given. Raises UsageError for a folder
     that is no run folder."""
     folder = Path(folder)
@@ -102,10 +123,13 @@ def images_of(folder, report=None):
             report = json.loads(report_path.read_text(encoding="utf-8"))
         except (OSError, ValueError) as e:
             raise UsageError(f"{report_path}: not a readable report: {e}") from None
+    found = _missing(folder, report)
     if report is not None and report.get("kind") == "set" and report.get("layout") == "plain":
-        return _plain_images(folder, report)
+        return _plain_images(folder, report), found
     if (folder / "fastlane").is_dir() or (report is not None and report.get("layout") == "fastlane"):
-        return _fastlane_images(folder), _missing(folder, report)
+        listed = None if report is None else {c["path"] for c in report.get("captures", []) if "path" in c}
+        images, problems = _fastlane_images(folder, listed)
+        return images, found + problems
     raise UsageError(f"{folder} holds neither a set report (report.json from `kestrelite run`) "
                      "nor a fastlane folder")
 
@@ -113,7 +137,17 @@ def images_of(folder, report=None):
 def _missing(folder, report):
     if report is None:
         return []
-    return [c["path"] for c in report.get("captures", []) if "path" in c and not (folder / c["path"]).is_file()]
+    found = [Violation(ERROR, c["path"], "missing", "the report lists this capture but the file is not there")
+             for c in report.get("captures", []) if "path" in c and not (folder / c["path"]).is_file()]
+    found += [Violation(ERROR, key, "missing", "no shard made this capture: the set is not complete")
+              for key in report.get("missing", [])]
+    for c in report.get("captures", []):
+        listed, count = missing_glyphs(c)
+        if count:
+            more = f" and {count - len(listed)} more" if count > len(listed) else ""
+            found.append(Violation(ERROR, c.get("path", "/".join((c["locale"], c["screen"], c["device_id"]))),
+                                   "glyphs", f"no font draws {' '.join(listed)}{more}: they show as empty boxes"))
+    return found
 
 
 def _plain_images(folder, report):
@@ -129,41 +163,55 @@ def _plain_images(folder, report):
         if kind == layout.NONE:
             store, kind = "other", ""
         images.append(Image(capture["path"], store, kind, capture["locale"]))
-    return images, _missing(folder, report)
-
-
-def _files(directory):
-    try:
-        return sorted((e for e in os.scandir(directory) if e.is_file()), key=lambda e: e.name)
-    except OSError:
-        return []
-
-
-def _dirs(directory):
-    try:
-        return sorted((e for e in os.scandir(directory) if e.is_dir()), key=lambda e: e.name)
-    except OSError:
-        return []
-
-
-def _fastlane_images(folder):
-    images = []
-    for language in _dirs(folder / layout.APPLE_ROOT):
-        for entry in _files(language.path):
-            images.append(Image(f"{layout.APPLE_ROOT}/{language.name}/{entry.name}", "apple", "", language.name))
-    for language in _dirs(folder / layout.PLAY_ROOT):
-        base = f"{layout.PLAY_ROOT}/{language.name}/images"
-        for entry in _files(os.path.join(language.path, "images")):
-            stem = os.path.splitext(entry.name)[0]
-            if stem in layout.PLAY_SINGLE_FILES:
-                images.append(Image(f"{base}/{entry.name}", "play", stem, language.name))
-        for kind in layout.PLAY_SCREENSHOT_FOLDERS:
-            for entry in _files(os.path.join(language.path, "images", kind)):
-                images.append(Image(f"{base}/{kind}/{entry.name}", "play", kind, language.name))
-    for language in _dirs(folder / layout.OTHER_ROOT):
-        for entry in _files(language.path):
-            images.append(Image(f"{layout.OTHER_ROOT}/{language.name}/{entry.name}", "other", "", language.name))
     return images
+
+
+def _entries(directory, folders):
+    try:
+        return sorted((e for e in os.scandir(directory) if e.is_dir() == folders), key=lambda e: e.name)
+    except OSError:
+        return []
+
+
+def _fastlane_images(folder, listed):
+    """The images of the upload tools' folders, and what no run wrote there.
+    `listed` is the set of paths the report names (None without a report)."""
+    images, problems = [], []
+
+    def take(path, store, kind, language):
+        if os.path.splitext(path)[1].lower() not in UPLOADED:
+            problems.append(Violation(WARNING, path, "format", f"{TOOLS[store]} takes only .png, .jpg and .jpeg "
+                                                               "files: this one is not uploaded"))
+            return
+        written = listed is None or path in listed
+        if not written:
+            problems.append(Violation(ERROR, path, "stray", f"no run wrote this file, but {TOOLS[store]} would "
+                                                            "upload it with the set: move it away"))
+        images.append(Image(path, store, kind, language, written))
+
+    for language in _entries(folder / layout.APPLE_ROOT, True):
+        for entry in _entries(language.path, False):
+            take(f"{layout.APPLE_ROOT}/{language.name}/{entry.name}", "apple", "", language.name)
+    for language in _entries(folder / layout.PLAY_ROOT, True):
+        base = f"{layout.PLAY_ROOT}/{language.name}/images"
+        for entry in _entries(os.path.join(language.path, "images"), False):
+            stem = os.path.splitext(entry.name)[0]
+            if stem in layout.PLAY_SINGLE_FILES or stem == "icon":
+                take(f"{base}/{entry.name}", "play", stem, language.name)
+        for kind in _entries(os.path.join(language.path, "images"), True):
+            if kind.name not in layout.PLAY_SCREENSHOT_FOLDERS:
+                problems.append(Violation(WARNING, f"{base}/{kind.name}", "play-folder",
+                                          "supply reads no such folder: its images are not uploaded"))
+                continue
+            for entry in _entries(kind.path, False):
+                take(f"{base}/{kind.name}/{entry.name}", "play", kind.name, language.name)
+    for language in _entries(folder / layout.OTHER_ROOT, True):
+        for entry in _entries(language.path, False):
+            images.append(Image(f"{layout.OTHER_ROOT}/{language.name}/{entry.name}", "other", "", language.name))
+    return images, problems
+
+
+TOOLS = {"apple": "fastlane deliver", "play": "fastlane supply"}
 
 
 def split(violations):
@@ -175,10 +223,8 @@ def split(violations):
 def check_folder(folder, report=None):
     """Every rule broken by the images of a run folder, in file order;
     `report` as for images_of."""
-    images, missing = images_of(folder, report)
-    found = [Violation(ERROR, path, "missing", "the report lists this capture but the file is not there")
-             for path in missing]
-    apple_sets = defaultdict(list)   # (language, display type) -> paths
+    images, found = images_of(folder, report)
+    apple_sets = defaultdict(list)   # (language, display type) -> [(path, size)]
     play_sets = defaultdict(list)    # (language, kind) -> paths
     for image in images:
         problems, info = _file_rules(Path(folder) / image.path, image)
@@ -186,17 +232,15 @@ def check_folder(folder, report=None):
         if info is None:
             continue
         if image.store == "apple":
-            found += _apple_rules(image, info, apple_sets)
+            found += _apple_rules(image, info, apple_sets, Path(folder).resolve() / image.path)
         elif image.store == "play":
             found += _play_rules(image, info)
             play_sets[(image.language, image.kind)].append(image.path)
-    found += _apple_set_rules(apple_sets, _is_fastlane(images))
-    found += _play_set_rules(play_sets, _is_fastlane(images))
+    fastlane = any(i.path.startswith("fastlane/") for i in images)
+    found += _order_rules(images)
+    found += _apple_set_rules(apple_sets, fastlane)
+    found += _play_set_rules(play_sets, fastlane)
     return found
-
-
-def _is_fastlane(images):
-    return any(i.path.startswith("fastlane/") for i in images)
 
 
 def _file_rules(path, image):
@@ -214,14 +258,18 @@ def _file_rules(path, image):
     return [], info
 
 
-def _apple_rules(image, info, sets):
+def _apple_rules(image, info, sets, absolute):
     found = []
-    kind = apple_display_type(info.width, info.height, image.path)
+    kind = apple_display_type(info.width, info.height, str(absolute))
     if kind is None:
         found.append(Violation(ERROR, image.path, "apple-size",
                                f"{info.width}x{info.height} is the size of no App Store display type"))
     else:
         sets[(image.language, kind)].append((image.path, (info.width, info.height)))
+        if kind == "APP_APPLE_VISION_PRO" and "vision" not in os.path.basename(image.path).lower():
+            found.append(Violation(ERROR, image.path, "apple-vision-path",
+                                   f"the absolute path {absolute} contains \"vision\", so deliver takes this Apple "
+                                   "TV image for a Vision Pro one: give deliver a path without the word"))
     if info.alpha:
         found.append(Violation(ERROR, image.path, "apple-alpha",
                                "has an alpha channel; App Store Connect refuses it even when every pixel is opaque"))
@@ -252,7 +300,7 @@ def _play_rules(image, info):
         if w != h or w < 384:
             found.append(Violation(ERROR, image.path, "play-size", f"{w}x{h}; Wear OS screenshots are square, "
                                                                    "at least 384x384"))
-    else:
+    elif image.kind != "icon":
         low, high = (1080, 7680) if image.kind == layout.TEN_INCH else (320, 3840)
         if min(w, h) < low or max(w, h) > high:
             found.append(Violation(ERROR, image.path, "play-size", f"{w}x{h}; each side must be {low} to {high} px"))
@@ -262,35 +310,55 @@ def _play_rules(image, info):
     return found
 
 
+def _order_rules(images):
+    """The tools upload a folder's files in plain name order; App Store
+    Connect then shows them in natural order. Names whose orders differ
+    (1_, 2_, 10_) put the screens in an order nobody chose."""
+    found = []
+    folders = defaultdict(list)
+    for image in images:
+        if image.store in ("apple", "play"):
+            folders[os.path.dirname(image.path)].append(os.path.basename(image.path))
+    for folder, names in sorted(folders.items()):
+        if sorted(names) != sorted(names, key=natural_key):
+            found.append(Violation(ERROR, folder, "name-order",
+                                   "file names sort differently as text and as numbers ("
+                                   + ", ".join(sorted(names)[:4]) + "…): pad the numbers to one width"))
+    return found
+
+
 def _apple_set_rules(sets, fastlane):
     found = []
-    languages = sorted({language for language, _ in sets})
-    for language in languages:
-        if fastlane and language.lower() not in {code.lower() for code in APPLE_LANGUAGES}:
+    for language in sorted({language for language, _ in sets}):
+        if fastlane and not is_store_code(language, "apple"):
+            code = store_language(language, "apple")
             found.append(Violation(ERROR, f"{layout.APPLE_ROOT}/{language}", "apple-language",
-                                   "not an App Store Connect language code"))
+                                   "not an App Store Connect language code; deliver refuses the whole upload"
+                                   + (f" (the App Store's code for it is {code})" if code else "")))
         kinds = {kind: shots for (lang, kind), shots in sets.items() if lang == language}
         for kind, shots in sorted(kinds.items()):
-            if len(shots) > MAX_APPLE_PER_TYPE:
-                found.append(Violation(ERROR, shots[MAX_APPLE_PER_TYPE][0], "apple-count",
-                                       f"{len(shots)} {kind} screenshots in {language}; at most {MAX_APPLE_PER_TYPE}"))
+            name = DISPLAY_TYPES[kind][0]
+            shots = sorted(shots)
+            for path, _ in shots[MAX_APPLE_PER_TYPE:]:
+                found.append(Violation(ERROR, path, "apple-count",
+                                       f"{len(shots)} {name} screenshots in {language}; deliver uploads the first "
+                                       f"{MAX_APPLE_PER_TYPE} by name and leaves this one out"))
             sizes = sorted({size for _, size in shots})
             if len(sizes) > 1:
                 found.append(Violation(WARNING, language, "apple-mixed-sizes",
-                                       f"{kind} screenshots of {len(sizes)} sizes ("
+                                       f"{name} screenshots of {len(sizes)} sizes ("
                                        + ", ".join(f"{w}x{h}" for w, h in sizes)
                                        + "): the App Store shows them all in the one display type, "
                                          "so each screen appears more than once; choose one preset per display type"))
-        platforms = sorted({next((p for prefix, p in PLATFORMS if k.startswith(prefix)), "iOS") for k in kinds})
+        platforms = sorted({DISPLAY_TYPES[k][1] for k in kinds})
         if len(platforms) > 1:
             found.append(Violation(WARNING, language, "apple-platforms",
                                    f"screenshots for {', '.join(platforms)} in one folder; the App Store upload tool "
                                    "uploads to one platform's version per run: use one set per platform"))
-        if any(k.startswith("iPhone") for k in kinds) and not \
-                ("iPhone 6.9-inch" in kinds or "iPhone 6.5-inch" in kinds):
+        if any(k.startswith("APP_IPHONE") for k in kinds) and not any(k in kinds for k in IPHONE_SETS):
             found.append(Violation(ERROR, language, "apple-iphone-set",
                                    "iPhone screenshots without the 6.9-inch (or 6.5-inch) set the App Store requires"))
-        if any(k.startswith("iPad") for k in kinds) and "iPad 13-inch" not in kinds:
+        if any(k.startswith("APP_IPAD") for k in kinds) and not any(k in kinds for k in IPAD_SETS):
             found.append(Violation(ERROR, language, "apple-ipad-set",
                                    "iPad screenshots without the 13-inch set the App Store requires"))
     return found
@@ -299,17 +367,20 @@ def _apple_set_rules(sets, fastlane):
 def _play_set_rules(sets, fastlane):
     found = []
     for language in sorted({language for language, _ in sets}):
-        if fastlane and language.lower() not in {code.lower() for code in PLAY_LANGUAGES}:
+        if fastlane and not is_store_code(language, "play"):
+            code = store_language(language, "play")
             found.append(Violation(ERROR, f"{layout.PLAY_ROOT}/{language}", "play-language",
-                                   "not a Play Console language code"))
+                                   "not a Play Console language code; the Play upload stops at it"
+                                   + (f" (Play's code for it is {code})" if code else "")))
         phones = sets.get((language, layout.PHONE), [])
         if len(phones) < PLAY_MIN_PHONE:
             found.append(Violation(ERROR, language, "play-count",
                                    f"{len(phones)} phone screenshot{'s' if len(phones) != 1 else ''}; "
                                    f"Play needs {PLAY_MIN_PHONE} to {PLAY_MAX_PER_KIND}"))
         for kind in layout.PLAY_SCREENSHOT_FOLDERS:
-            paths = sets.get((language, kind), [])
-            if len(paths) > PLAY_MAX_PER_KIND:
-                found.append(Violation(ERROR, paths[PLAY_MAX_PER_KIND], "play-count",
-                                       f"{len(paths)} {kind} in {language}; at most {PLAY_MAX_PER_KIND}"))
+            paths = sorted(sets.get((language, kind), []))
+            for path in paths[PLAY_MAX_PER_KIND:]:
+                found.append(Violation(ERROR, path, "play-count",
+                                       f"{len(paths)} {kind} in {language}; Play takes at most {PLAY_MAX_PER_KIND}, "
+                                       "and this one is past them"))
     return found

@@ -119,13 +119,11 @@ def compare_runs(base, new, out=None, threshold=0, jobs=2):
 
 def _prepare_output(out, names):
     """Readies the output folder for `names` as every command does (nothing
-    there that kestrelite did not write is replaced), refusing a run folder,
-    whose contact sheet kestrelite did write, and removes the difference
-    images of an earlier comparison there."""
-    if (out / "report.json").exists():
-        raise UsageError(f"{out} is a run folder: choose another folder for the comparison")
-    earlier = outdir.earlier_files(out) if out.is_dir() else set()
-    outdir.prepare(out, names)
+    there that kestrelite did not write is replaced, and no run folder is
+    taken for a comparison), and removes the difference images of an earlier
+    comparison there."""
+    earlier = outdir.earlier_files(out) if out.is_dir() and outdir.kind_of(out) == "comparison" else set()
+    outdir.prepare(out, names, "comparison")
     for name in earlier - set(names):
         if name.endswith(DIFFERENCE_SUFFIX):
             out.joinpath(*PurePosixPath(name).parts).unlink(missing_ok=True)

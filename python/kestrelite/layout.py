@@ -18,7 +18,6 @@ id, and refuses an id that is not a plain file name.
 import re
 
 from .errors import UsageError
-from .store_languages import store_language
 
 LAYOUTS = ("plain", "fastlane")
 APPLE_ROOT = "fastlane/screenshots"
@@ -79,11 +78,22 @@ def is_other(device):
     return device["store"] not in ("apple", "play") or (device["store"] == "play" and play_kind(device) == NONE)
 
 
-def placer(layout, screens, singles):
+def placer(layout, screens, singles, languages, devices):
     """A function (locale, screen, device) -> the capture's path, or None
-    when the layout has no place for that capture (a fastlane feature graphic
-    or TV banner comes from one screen only: `singles` names it)."""
+    when the layout has no place for that capture: a fastlane feature
+    graphic or TV banner comes from one screen only (`singles` names it),
+    and a locale may be left out of a store. `languages` maps each store to
+    the folder of each locale (None: none).
+
+    Play shows a folder's screenshots in name order, so when several presets
+    of a set share a Play folder (a portrait and a landscape phone), each
+    preset's names start with a letter of its own (a01_, b01_, ...): one
+    preset's screens stay together instead of alternating."""
     position = {screen: f"{i:02d}" for i, screen in enumerate(screens, 1)}
+    sharing = {}
+    for device in devices:
+        if device["store"] == "play" and play_kind(device) in PLAY_SCREENSHOT_FOLDERS:
+            sharing.setdefault(play_kind(device), []).append(device["id"])
 
     def plain(locale, screen, device):
         return f"{locale}/{screen}/{image_name(device['id'])}"
@@ -91,16 +101,21 @@ def placer(layout, screens, singles):
     def fastlane(locale, screen, device):
         name = image_name(device["id"], f"{position[screen]}_{screen}_")
         if device["store"] == "apple":
-            return f"{APPLE_ROOT}/{store_language(locale, 'apple')}/{name}"
+            language = languages["apple"][locale]
+            return f"{APPLE_ROOT}/{language}/{name}" if language else None
         if device["store"] != "play":
             return f"{OTHER_ROOT}/{locale}/{name}"
-        language = store_language(locale, "play")
+        language = languages["play"][locale]
         kind = play_kind(device)
+        if language is None:
+            return None
         if kind == NONE:
             return f"{OTHER_ROOT}/{language}/{name}"
         if kind in PLAY_SINGLE_FILES:
             chosen = singles["feature_graphic" if kind == FEATURE_GRAPHIC else "tv_banner"]
             return f"{PLAY_ROOT}/{language}/images/{kind}.png" if screen == chosen else None
+        if len(sharing[kind]) > 1:
+            name = "abcdefghijklmnopqrstuvwxyz"[sharing[kind].index(device["id"]) % 26] + name
         return f"{PLAY_ROOT}/{language}/images/{kind}/{name}"
 
     return plain if layout == "plain" else fastlane

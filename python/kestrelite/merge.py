@@ -69,7 +69,8 @@ def merge_folders(folders, out):
             raise UsageError(f"--out {out} is one of the folders to merge; choose a new folder")
     merged, owner = merge_reports([str(f) for f in folders])
     seconds = [p["second_path"] for p in (merged.verify or {}).get("captures", []) if "second_path" in p]
-    outdir.prepare(out, [e["path"] for e in merged.entries if "path" in e] + seconds + ["report.json", "index.html"])
+    outdir.prepare(out, [e["path"] for e in merged.entries if "path" in e] + seconds + ["report.json", "index.html"],
+                   "set")
     for item in merged.entries:
         if "path" in item:
             _copy(Path(owner[key_of("set", item)]) / item["path"], out / item["path"])

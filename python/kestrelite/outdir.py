@@ -3,11 +3,13 @@
 A run names the files it is about to write (paths relative to its output
 folder, "/"-separated, so a run may write into subfolders). `prepare` checks
 the folder before any browser starts and records those names in the folder's
-marker file, MARKER, a small JSON list of what kestrelite wrote there:
+marker file, MARKER, a small JSON list of what kestrelite wrote there, with
+the kind of folder it is (a capture run, a set run or a comparison):
 
-    {"kestrelite": "0.1.14", "files": ["index.html", "play-wear-os.png", "report.json"]}
+    {"kestrelite": "0.1.14", "kind": "capture", "files": ["index.html", "play-wear-os.png", "report.json"]}
 
-A later run may replace a file the marker lists and no other existing file.
+A later run may replace a file the marker lists and no other existing file,
+and only a command of the same kind may write into the folder.
 `settle`, after the run, keeps in the marker only the names that exist, so
 a name claimed by a device that failed is not held against a file the user
 puts there later. A folder written before markers existed is recognised by
@@ -56,6 +58,30 @@ def read_marker(folder):
     raise UsageError(f"{path} exists and is not kestrelite's list of the files it wrote; {HOW_TO_PROCEED}")
 
 
+KINDS = ("capture", "set", "comparison")
+NAMES = {"capture": "capture run (kestrelite capture)", "set": "set run (kestrelite run or merge)",
+         "comparison": "comparison (kestrelite compare)"}
+
+
+def kind_of(folder):
+    """The kind of kestrelite folder `folder` is ("capture", "set" or
+    "comparison"), or None when it is none of them (or empty)."""
+    folder = Path(folder)
+    try:
+        marked = json.loads((folder / MARKER).read_text(encoding="utf-8")).get("kind")
+        if marked in KINDS:
+            return marked
+    except (OSError, ValueError, AttributeError):
+        pass
+    try:
+        report = json.loads((folder / "report.json").read_text(encoding="utf-8"))
+        if isinstance(report, dict) and ("kestrelite" in report or "results" in report or "captures" in report):
+            return report.get("kind", "capture")
+    except (OSError, ValueError):
+        pass
+    return "comparison" if (folder / "compare.json").is_file() else None
+
+
 def _legacy_files(folder):
     """What a capture written before markers existed left in the folder: its
     report.json, the images that report names and its contact sheet."""
@@ -89,8 +115,10 @@ def earlier_files(folder):
     return _legacy_files(folder) if listed is None else listed
 
 
-def _write_marker(folder, files):
-    text = json.dumps({"kestrelite": version(), "files": sorted(files)}, separators=(",", ":")) + "\n"
+def _write_marker(folder, files, kind=None):
+    kind = kind or kind_of(folder)
+    marker = {"kestrelite": version(), **({"kind": kind} if kind else {}), "files": sorted(files)}
+    text = json.dumps(marker, separators=(",", ":")) + "\n"
     write_atomic(folder / MARKER, text.encode("utf-8"))
 
 
@@ -98,15 +126,19 @@ def _reason(error):
     return error.strerror or str(error)
 
 
-def prepare(folder, names):
-    """Makes `folder` ready for a run that writes `names` (relative paths),
-    or raises UsageError saying which path is in the way and why: the folder
-    is not a folder or cannot be created or written, a name is a folder, or
-    a name exists and no earlier kestrelite run wrote it. Creates the folder
-    and records the names in its marker; nothing else is written."""
+def prepare(folder, names, kind):
+    """Makes `folder` ready for a command of `kind` that writes `names`
+    (relative paths), or raises UsageError saying which path is in the way
+    and why: the folder is not a folder or cannot be created or written, it
+    holds another kind of kestrelite folder, a name is a folder, or a name
+    exists and no earlier kestrelite run wrote it. Creates the folder and
+    records the names and the kind in its marker; nothing else is written."""
     folder = Path(folder)
     if os.path.exists(folder) and not folder.is_dir():
         raise UsageError(f"{folder} is {'a file' if folder.is_file() else 'something else'}, not a folder")
+    found = kind_of(folder)
+    if found not in (None, kind):
+        raise UsageError(f"{folder} holds a {NAMES[found]}, not a {NAMES[kind]}; choose another folder")
     names = list(dict.fromkeys(names))
     earlier = earlier_files(folder) if folder.is_dir() else set()
     folders = {folder}
@@ -130,7 +162,7 @@ def prepare(folder, names):
     for existing in sorted(f for f in folders if f != folder and f.is_dir()):
         _probe(existing)
     try:
-        _write_marker(folder, earlier | set(names))
+        _write_marker(folder, earlier | set(names), kind)
     except OSError as e:
         raise UsageError(f"cannot write into {folder}: {_reason(e)}") from None
 

@@ -24,6 +24,7 @@ from . import outdir, report as reports, sheet
 from ._native import version
 from .browser import SetupError, browser_version
 from .check import check_folder, split
+from .errors import UsageError
 from .files import write_atomic
 from .report import Report, entry
 from .runner import run_jobs
@@ -80,7 +81,9 @@ def execute(plan, out, options, listener=None, jobs=None):
     listener = listener or Listener()
     jobs = plan.jobs if jobs is None else jobs
     out = Path(out)
-    outdir.prepare(out, written_names(plan, jobs, options))
+    if plan.kind == "set":
+        check_owner(plan, out)
+    outdir.prepare(out, written_names(plan, jobs, options), plan.kind)
     try:
         if plan.kind == "set":
             remove_stale(out)
@@ -123,7 +126,8 @@ def members(plan, browser, shard=None):
     if plan.kind == "capture":
         return {"kestrelite": version(), "url": plan.url, "seed": plan.seed, "locale": plan.locales[0],
                 "timezone": plan.timezone, "browser": browser}
-    made = {"kestrelite": version(), "set_file": plan.file, "set_digest": plan.digest, "layout": plan.layout,
+    made = {"kestrelite": version(), "set_file": plan.file, "set_path": plan.path, "set_digest": plan.digest,
+            "layout": plan.layout,
             "seed": plan.seed, "timezone": plan.timezone, "browser": browser, "locales": plan.locales,
             "screens": plan.screens, "plan": [list(job.key) for job in plan.jobs],
             "devices": {d["id"]: d for d in plan.devices}}
@@ -180,10 +184,25 @@ def finish(report, out, check, devices=None):
     write_atomic(Path(out) / "index.html", sheet.render(report, devices).encode("utf-8"))
 
 
+def check_owner(plan, out):
+    """A run folder belongs to one set file: a run of another set file into
+    it is refused (its images would mix with, or replace, the other set's).
+    The same set file after an edit is the same set."""
+    try:
+        previous = json.loads((out / "report.json").read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return
+    owner = previous.get("set_path") if isinstance(previous, dict) and previous.get("kind") == "set" else None
+    if owner and owner != plan.path:
+        raise UsageError(f"{out} holds the run of another set file, {owner}: run that set file into it, "
+                         "choose another --out, or move the folder away first")
+
+
 def remove_stale(out):
     """Removes the images the previous set run in `out` wrote (listed in its
-    report and in the folder's marker of kestrelite's files), so that no
-    capture of an older set reaches an upload tool."""
+    report and in the folder's marker of kestrelite's files), and the folders
+    that leaves empty, so that no capture of an older set reaches an upload
+    tool."""
     try:
         previous = json.loads((out / "report.json").read_text(encoding="utf-8"))
     except (OSError, ValueError):
@@ -197,6 +216,10 @@ def remove_stale(out):
         for path in (item.get(key) for key in ("path", "second_path")) if isinstance(item, dict) else ():
             if isinstance(path, str) and path in ours and (out / path).is_file():
                 (out / path).unlink()
+                for parent in (out / path).parents:
+                    if parent == out or any(parent.iterdir()):
+                        break
+                    parent.rmdir()
 
 
 def _list(value):

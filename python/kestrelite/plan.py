@@ -62,7 +62,8 @@ class Plan:
     screens: list
     layout: str = "flat"
     url: str = None           # a capture's page
-    file: str = None          # a set's file, its digest, out, and per-locale time zones
+    file: str = None          # a set's file as named, its absolute path, digest, out, per-locale time zones
+    path: str = None
     digest: str = None
     out: Path = None
     timezones: dict = field(default_factory=dict)

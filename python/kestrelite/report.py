@@ -21,7 +21,7 @@ from .plan import KEY_FIELDS
 COUNTS = ("exact", "off_size", "failed")
 CAPTURE_ORDER = ("kestrelite", "kind", "url", "seed", "locale", "timezone", "browser", *COUNTS, "not_started",
                  "elapsed_ms", "ok", "results", "verify")
-SET_ORDER = ("kestrelite", "kind", "set_file", "set_digest", "layout", *COUNTS, "elapsed_ms", "ok", "captures",
+SET_ORDER = ("kestrelite", "kind", "set_file", "set_path", "set_digest", "layout", *COUNTS, "elapsed_ms", "ok", "captures",
              "seed", "timezone", "browser", "locales", "screens", "plan", "devices", "timezones", "not_started",
              "shard", "notes", "shards", "missing", "verify", "check")
 ENTRIES = {"capture": "results", "set": "captures"}
@@ -54,12 +54,20 @@ class Report:
         return KEY_FIELDS[self.kind]
 
 
+def missing_glyphs(entry):
+    """The code points of an entry's picture that no font draws ("U+XXXX"),
+    and how many there are in all."""
+    glyphs = (entry.get("capture") or {}).get("glyphs") or {}
+    return glyphs.get("missing", []), glyphs.get("missing_count", 0)
+
+
 def is_ok(report):
     """The run is ok exactly when something was captured, every capture it
-    meant to make was made and is exact, a second run (--verify) found every
-    digest the same and no store rule is broken."""
+    meant to make was made and is exact with a glyph for every character,
+    a second run (--verify) found every digest the same and no store rule is
+    broken."""
     return (bool(report.entries) and report.not_started == 0 and not report.members.get("missing")
-            and all(e["outcome"] == "exact" for e in report.entries)
+            and all(e["outcome"] == "exact" and not missing_glyphs(e)[1] for e in report.entries)
             and (report.verify is None or report.verify["identical"])
             and not (report.check or {}).get("errors"))
 
@@ -175,6 +183,9 @@ def summary(report):
     n = len(report.entries)
     noun = "device" if report.kind == "capture" else "capture"
     left_out = f", {report.not_started} not started" if report.not_started else ""
+    boxes = sum(1 for e in report.entries if missing_glyphs(e)[1])
+    if boxes:
+        left_out += f", {boxes} with missing glyphs"
     if report.members.get("missing"):
         left_out += f", {len(report.members['missing'])} missing"
     return (f"{n} {noun}{'s' if n != 1 else ''}: {report.count('exact')} exact, {report.count('off-size')} off-size, "
@@ -191,6 +202,9 @@ def outcome_text(report):
     reasons = [f"{report.count(outcome)} {outcome}" for outcome in ("off-size", "failed") if report.count(outcome)]
     if report.not_started:
         reasons.append(f"{report.not_started} not started (fail-fast)")
+    boxes = sum(1 for e in report.entries if missing_glyphs(e)[1])
+    if boxes:
+        reasons.append(f"{boxes} with characters no font draws")
     if report.members.get("missing"):
         reasons.append(f"{len(report.members['missing'])} made by no shard")
     if report.verify is not None and report.verify["differ"]:

@@ -8,21 +8,31 @@ the key (`screen[2].page`) or, for TOML syntax, the line.
 """
 
 import hashlib
+import json
 import re
 from pathlib import Path
 from urllib.parse import urlsplit
 
 from . import layout, presets
+from ._native import devices_json
 from .errors import UsageError
 from .plan import URL_SCHEMES, Job, Plan
 from .settings import DEFAULT_SEED, DEFAULT_TIMEZONE, MAX_SEED, check_locale, check_timezone
-from .store_languages import store_language, store_name
+from .store_languages import is_store_code, store_language, store_name
 
 MAX_SCREENS = 99  # the two-digit position in fastlane file names
 SCREEN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]*\Z")
 KEYS = ("out", "layout", "stores", "devices", "locales", "timezone", "timezones", "seed", "presets",
-        "screen", "feature_graphic", "tv_banner")
-SCREEN_KEYS = ("name", "page")
+        "store_languages", "screen", "feature_graphic", "tv_banner")
+SCREEN_KEYS = ("name", "page", "devices", "stores")
+# What a page may hold in braces; "{{" and "}}" stand for braces themselves.
+PLACEHOLDERS = {
+    "locale": "the locale (de-DE)",
+    "language": "the locale's language (de)",
+    "apple_language": "the locale's App Store folder (de-DE)",
+    "play_language": "the locale's Play folder (de-DE)",
+}
+PLACEHOLDER = re.compile(r"\{\{|\}\}|\{([^{}]*)\}")
 
 
 class SetFileError(UsageError):
@@ -59,12 +69,13 @@ def load_set(path):
         raise SetFileError(f"{name}: not UTF-8 text (byte {e.start})") from None
     except tomllib.TOMLDecodeError as e:
         raise SetFileError(f"{name}: {e}") from None
-    return _Reader(name, path.resolve().parent, table, hashlib.sha256(data).hexdigest()).plan()
+    return _Reader(name, path.resolve(), table, hashlib.sha256(data).hexdigest()).plan()
 
 
 class _Reader:
-    def __init__(self, name, base, table, digest):
-        self.name, self.base, self.table, self.digest = name, base, table, digest
+    def __init__(self, name, path, table, digest):
+        self.name, self.path, self.base, self.table, self.digest = name, path, path.parent, table, digest
+        self.warnings = []
 
     def fail(self, key, message):
         raise SetFileError(f"{self.name}: {key}: {message}")
@@ -104,29 +115,29 @@ class _Reader:
             preset_file = str(self.base / preset_file)
             if not Path(preset_file).is_file():
                 self.fail("presets", f"no such file: {preset_file}")
-        warnings = []
-        devices = self.devices(preset_file, warnings.append)
-        screens = self.screens(layout_name, locales)
-        plan = Plan(kind="set", file=self.name, digest=self.digest, out=self.base / self.get("out", str, "shots"),
-                    layout=layout_name, locales=locales, timezone=timezone, timezones=timezones, seed=seed,
-                    presets=preset_file, screens=[s for s, _ in screens], devices=devices, warnings=warnings)
-        singles = {}
-        for key in ("feature_graphic", "tv_banner"):
-            chosen = self.get(key, str, plan.screens[0])
-            if chosen not in plan.screens:
-                self.fail(key, f"no screen is named {chosen!r}")
-            singles[key] = chosen
+        devices = self.devices(preset_file)
+        folders = self.store_languages(locales)
+        languages = {store: {locale: store_language(locale, store, folders[store]) for locale in locales}
+                     for store in ("apple", "play")}
+        screens = self.screens(layout_name, locales, devices, preset_file, languages)
+        plan = Plan(kind="set", file=self.name, path=str(self.path), digest=self.digest,
+                    out=self.base / self.get("out", str, "shots"), layout=layout_name, locales=locales,
+                    timezone=timezone, timezones=timezones, seed=seed, presets=preset_file,
+                    screens=[s["name"] for s in screens], devices=devices, warnings=self.warnings)
+        singles = {key: self.single(key, screens, devices) for key in ("feature_graphic", "tv_banner")}
         if layout_name == "fastlane":
-            self.check_languages(locales, devices)
+            self.check_languages(locales, devices, languages)
             self.check_apple_names(devices)
-        place = layout.placer(layout_name, plan.screens, singles)
+        place = layout.placer(layout_name, plan.screens, singles, languages, devices)
         for locale in locales:
-            for screen, pages in screens:
-                for device in devices:
-                    target = place(locale, screen, device)
+            for screen in screens:
+                for device in screen["devices"]:
+                    target = place(locale, screen["name"], device)
                     if target is not None:
-                        plan.jobs.append(Job(locale, screen, device, pages[locale], timezones.get(locale, timezone),
-                                             target))
+                        plan.jobs.append(Job(locale, screen["name"], device, screen["pages"][locale],
+                                             timezones.get(locale, timezone), target))
+        if layout_name == "fastlane":
+            self.check_collisions(plan.jobs)
         other = sorted({d["id"] for d in devices if layout_name == "fastlane" and layout.is_other(d)})
         if other:
             plan.notes.append(f"{', '.join(other)}: no upload tool has a folder for "
@@ -145,12 +156,13 @@ class _Reader:
         zones = self.get("timezones", dict, {})
         for locale, zone in zones.items():
             where = f"timezones.{locale}"
-            if locale not in locales:
-                self.fail(where, f"{locale} is not one of the set's locales")
             if not isinstance(zone, str):
                 self.fail(where, "must be a time zone name such as Europe/Berlin")
             self.setting(check_timezone, where, zone)
-        return dict(zones)
+            if locale not in locales:
+                self.warnings.append(f"{self.name}: {where}: {locale} is not one of the set's locales; "
+                                     "its time zone is not used")
+        return {locale: zone for locale, zone in zones.items() if locale in locales}
 
     def setting(self, check, where, value):
         """A time zone or locale checked as the command line checks them."""
@@ -159,7 +171,7 @@ class _Reader:
         except UsageError as e:
             self.fail(where, str(e))
 
-    def devices(self, preset_file, warn):
+    def devices(self, preset_file):
         stores = self.get("stores", list)
         ids = self.get("devices", list)
         if (stores is None) == (ids is None):
@@ -178,9 +190,29 @@ class _Reader:
                                          f"not one of {', '.join(layout.PLAY_IMAGE_TYPES)}")
             except UsageError as e:
                 self.fail(f"{where}[{i}]", str(e))
-        return presets.select(table, stores, ids, preset_file, lambda message: warn(f"{self.name}: {where}: {message}"))
+        return presets.select(table, stores, ids, preset_file,
+                              lambda message: self.warnings.append(f"{self.name}: {where}: {message}"))
 
-    def screens(self, layout_name, locales):
+    def store_languages(self, locales):
+        """The folders a set file names for its locales, per store."""
+        given = self.get("store_languages", dict, {})
+        chosen = {"apple": {}, "play": {}}
+        for store, table in given.items():
+            where = f"store_languages.{store}"
+            if store not in chosen:
+                self.fail(where, "unknown store (known: apple, play)")
+            if not isinstance(table, dict):
+                self.fail(where, 'must be a table of locales and folders, e.g. { "es-419" = "es-MX" }')
+            for locale, folder in table.items():
+                if locale not in locales:
+                    self.fail(f"{where}.{locale}", f"{locale} is not one of the set's locales")
+                if not isinstance(folder, str) or (folder and not is_store_code(folder, store)):
+                    self.fail(f"{where}.{locale}", f"must be one of {store_name(store)}'s language codes, "
+                                                   "or \"\" to leave the locale out of the store")
+                chosen[store][locale] = folder
+        return chosen
+
+    def screens(self, layout_name, locales, devices, preset_file, languages):
         screens = self.table.get("screen")
         if screens is None:
             self.fail("screen", "the set has no [[screen]]")
@@ -194,13 +226,13 @@ class _Reader:
             for key in screen:
                 if key not in SCREEN_KEYS:
                     self.fail(f"{where}.{key}", f"unknown key (known: {', '.join(SCREEN_KEYS)})")
-            for key in SCREEN_KEYS:
+            for key in ("name", "page"):
                 if key not in screen:
                     self.fail(f"{where}.{key}", "missing")
             name = self.get("name", str, table=screen, where=f"{where}.name")
             if not SCREEN_NAME.match(name):
                 self.fail(f"{where}.name", f"{name!r} is not a plain file-name word (letters, digits, - and _)")
-            if name in [n for n, _ in result]:
+            if name in [s["name"] for s in result]:
                 self.fail(f"{where}.name", f"a screen named {name!r} comes earlier")
             if layout_name == "fastlane":
                 for word in layout.RESERVED_WORDS:
@@ -208,13 +240,56 @@ class _Reader:
                         self.fail(f"{where}.name", f"{name!r} contains {word!r}, a word the App Store "
                                                    "upload tool reads in file names")
             page = self.get("page", str, table=screen, where=f"{where}.page")
-            result.append((name, {locale: self.page_url(page, locale, f"{where}.page") for locale in locales}))
+            pages = {locale: self.page_url(self.fill(page, locale, languages, f"{where}.page"), f"{where}.page")
+                     for locale in locales}
+            result.append({"name": name, "pages": pages,
+                           "devices": self.screen_devices(screen, where, devices, preset_file)})
         return result
 
-    def page_url(self, page, locale, where):
+    def screen_devices(self, screen, where, devices, preset_file):
+        """The set's devices a screen is captured on: all, or those it names
+        by id or by store."""
+        ids, stores = (self.get(key, list, table=screen, where=f"{where}.{key}") for key in ("devices", "stores"))
+        if ids is not None and stores is not None:
+            self.fail(f"{where}.stores", "give at most one of stores and devices")
+        if ids is None and stores is None:
+            return devices
+        chosen = []
+        for i, name in enumerate(ids or stores, 1):
+            try:
+                wanted = {d["id"] for d in json.loads(devices_json(name, preset_file))} if stores else {name}
+            except ValueError:
+                wanted = set()
+            found = [d for d in devices if d["id"] in wanted]
+            if not found:
+                what = "device" if ids else "store"
+                self.fail(f"{where}.{'devices' if ids else 'stores'}[{i}]",
+                          f"{name!r} is no {what} of the set's devices (a screen chooses among them)")
+            chosen += [d for d in found if d not in chosen]
+        return [d for d in devices if d in chosen]
+
+    def fill(self, page, locale, languages, where):
+        """The page with its placeholders filled in for `locale`; any other
+        {name} is refused with the list of known ones."""
+        values = {"locale": locale, "language": locale.split("-")[0].lower(),
+                  "apple_language": languages["apple"][locale], "play_language": languages["play"][locale]}
+
+        def one(match):
+            if match.group(0) in ("{{", "}}"):
+                return match.group(0)[0]
+            name = match.group(1)
+            if name not in PLACEHOLDERS:
+                known = ", ".join(f"{{{k}}} ({v})" for k, v in PLACEHOLDERS.items())
+                self.fail(where, f"unknown placeholder {{{name}}}; known: {known}; write {{{{ and }}}} for braces")
+            if values[name] is None:
+                self.fail(where, f"{{{name}}}: {locale} has no folder in that store")
+            return values[name]
+
+        return PLACEHOLDER.sub(one, page)
+
+    def page_url(self, page, where):
         """A URL stays as given; a path relative to the set file becomes a
         file:// URL with its query and fragment kept."""
-        page = page.replace("{locale}", locale)
         if urlsplit(page).scheme.lower() in URL_SCHEMES:
             return page
         cut = min((i for i in (page.find("?"), page.find("#")) if i >= 0), default=len(page))
@@ -224,6 +299,17 @@ class _Reader:
         if not page[:cut] or not path.is_file():
             self.fail(where, f"{page!r} is neither a URL nor an existing file (looked for {path})")
         return path.resolve().as_uri() + rest
+
+    def single(self, key, screens, devices):
+        """The screen that makes Play's feature graphic or TV banner: the one
+        the set names, else the first screen captured on such a preset."""
+        kind = layout.FEATURE_GRAPHIC if key == "feature_graphic" else layout.TV_BANNER
+        makers = [s["name"] for s in screens if any(d["store"] == "play" and layout.play_kind(d) == kind
+                                                    for d in s["devices"])]
+        chosen = self.get(key, str, makers[0] if makers else screens[0]["name"])
+        if chosen not in [s["name"] for s in screens]:
+            self.fail(key, f"no screen is named {chosen!r}")
+        return chosen
 
     def check_apple_names(self, devices):
         """deliver takes "vision" in a path for Vision Pro and uploads only
@@ -239,10 +325,26 @@ class _Reader:
                 self.fail(where, f"device id {d['id']}: the App Store upload tool takes a 3840x2160 image "
                                  "for Vision Pro exactly when 'vision' is in its name")
 
-    def check_languages(self, locales, devices):
+    def check_languages(self, locales, devices, languages):
         stores = [s for s in ("apple", "play") if any(d["store"] == s for d in devices)]
+        given = self.get("store_languages", dict, {})
         for locale in locales:
             for store in stores:
-                if store_language(locale, store) is None:
+                if languages[store][locale] is None and locale not in given.get(store, {}):
                     self.fail("locales", f"{locale} has no language code in {store_name(store)}'s list; "
-                                         "see the README's table of store languages")
+                                         "see the README's table of store languages, or name its folder in "
+                                         f"[store_languages.{store}]")
+
+    def check_collisions(self, jobs):
+        """Two locales that become one store folder would overwrite each
+        other's images there: refused, naming both."""
+        seen = {}
+        for job in jobs:
+            earlier = seen.setdefault(job.path, job)
+            if earlier.locale != job.locale:
+                store = "apple" if job.path.startswith(layout.APPLE_ROOT) else "play"
+                folder = job.path.rsplit("/", 1)[0]
+                self.fail("locales", f"{earlier.locale} and {job.locale} both become the {store_name(store)} folder "
+                                     f"{folder}, where one would overwrite the other: drop one of them, or name "
+                                     f"each locale's folder in [store_languages.{store}] (\"\" leaves a locale out "
+                                     "of that store)")

@@ -16,7 +16,7 @@ shown.
 import html
 from urllib.parse import quote
 
-from .report import image_link, outcome_text, settle_flag
+from .report import image_link, missing_glyphs, outcome_text, settle_flag
 
 OK_COLOUR = "#1b7f3b"
 BROKEN_COLOUR = "#b3261e"
@@ -131,6 +131,10 @@ def card(report, item, device, differs, attributes=""):
                      f'settled at {esc(flag)}</span>')
     if differs:
         lines.append('<span class="differs">differs on the second run</span>')
+    listed, count = missing_glyphs(item)
+    if count:
+        more = f" and {count - len(listed)} more" if count > len(listed) else ""
+        lines.append(f'<p class="error">no font draws {esc(" ".join(listed))}{more}: they show as empty boxes</p>')
     if "error" in item:
         lines.append(f'<p class="error">{esc(item["error"])}</p>')
     caption = "\n    ".join(lines)

@@ -11,12 +11,11 @@ using json = nlohmann::json;
 // methods in order, and each by method.
 std::pair<std::vector<std::string>, std::map<std::string, Command>> commands_for(Platform platform) {
   static const std::string url = "http://127.0.0.1:9/page.html";
-  static const Determinism determinism{.timezone = "Europe/Paris", .locale = "fr-FR"};
-  static const StabilityOptions stability;
+  static const CaptureSettings settings{.determinism = {.timezone = "Europe/Paris", .locale = "fr-FR"}};
   const Device d{.id = "d", .label = "D", .output_width = 1320, .output_height = 2868, .scale = 3, .mobile = false,
                  .platform = platform, .source = ""};
   std::pair<std::vector<std::string>, std::map<std::string, Command>> out;
-  for (Command& c : page_commands(CaptureRequest{url, d, determinism, stability})) {
+  for (Command& c : page_commands(CaptureRequest{url, d, settings})) {
     out.first.push_back(c.method);
     out.second[c.method] = std::move(c);
   }

@@ -94,7 +94,7 @@ def test_a_read_only_folder_is_refused(tmp_path, tripwire):
 def test_a_marker_naming_files_outside_its_folder_is_refused(tmp_path):
     (tmp_path / outdir.MARKER).write_text(json.dumps({"files": ["../outside.png"]}))
     with pytest.raises(UsageError, match="is not kestrelite's list of the files it wrote"):
-        outdir.prepare(tmp_path, ["a.png"])
+        outdir.prepare(tmp_path, ["a.png"], "capture")
 
 
 # ---------------------------------------------------------------- settings and browser

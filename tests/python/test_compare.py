@@ -169,7 +169,8 @@ BAD = {  # how NEW is made, further arguments, and what the message says
     "set": (lambda new: write_run(new, {("en-US", "home", "d"): picture()[1]}, "set"), [],
             "cannot compare a capture run"),
     "unsafe-id": (lambda new: write_run(new, {"../d": None}), [], "a capture without a plain device_id"),
-    "out-is-a-run": (lambda new: write_run(new, {"d": picture()[1]}), ["--out", "BASE"], "is a run folder"),
+    "out-is-a-run": (lambda new: write_run(new, {"d": picture()[1]}), ["--out", "BASE"],
+                     "holds a capture run (kestrelite capture), not a comparison"),
     "threshold": (lambda new: write_run(new, {"d": picture()[1]}), ["--threshold", "-1"], "must be 0 or more"),
 }
 

@@ -17,7 +17,7 @@ from kestrelite.report import Report
 SMALL = ["apple-watch-ultra-3", "play-wear-os", "apple-watch-s3"]
 CAPTURE_MEMBERS = ["kestrelite", "kind", "url", "seed", "locale", "timezone", "browser", "exact", "off_size",
                    "failed", "elapsed_ms", "ok", "results"]
-SET_MEMBERS = ["kestrelite", "kind", "set_file", "set_digest", "layout", "exact", "off_size", "failed",
+SET_MEMBERS = ["kestrelite", "kind", "set_file", "set_path", "set_digest", "layout", "exact", "off_size", "failed",
                "elapsed_ms", "ok", "captures", "seed", "timezone", "browser", "locales", "screens", "plan",
                "devices", "check"]
 
@@ -183,8 +183,10 @@ def test_merged_shards_are_one_run_unless_a_shard_is_missing(tmp_path, fake_capt
     status, stdout, _ = run_cli(["merge", *parts[:shards], "--out", tmp_path / "merged"])
     merged = report_in(tmp_path / "merged")
     assert merged["ok"] is ok and status == (0 if ok else 1)
+    assert run_cli(["check", tmp_path / "merged"])[0] == (0 if shards == 2 else 1)
     if shards == 1:
-        assert merged["missing"] == ["en-US/b/play-phone-portrait"] and "1 missing" in stdout
+        assert merged["missing"] == ["en-US/b/play-phone-portrait"]
+        assert re.search(r"^merged 1 folder: 1 capture: .*, 1 missing in .*: NOT OK$", stdout, re.M)
     else:
         assert [c["capture"]["sha256"] for c in merged["captures"]] == [
             c["capture"]["sha256"] for c in report_in(whole)["captures"]]
@@ -207,3 +209,63 @@ ENTRY = {"device_id": "d", "outcome": "exact"}
 ])
 def test_the_one_decision_of_ok(entries, planned, members, verify, check, ok):
     assert reports.is_ok(Report("capture", members, entries, 0, planned, verify, check)) is ok
+
+
+@pytest.mark.parametrize("first, second, refused", [
+    ("capture", "run", "holds a capture run (kestrelite capture), not a set run"),
+    ("run", "capture", "holds a set run (kestrelite run or merge), not a capture run"),
+    ("run", "compare", "holds a set run (kestrelite run or merge), not a comparison"),
+    ("run", "other-set", "holds the run of another set file"),
+    ("run", "edited-set", None),
+])
+def test_a_folder_serves_one_kind_of_command_and_one_set_file(tmp_path, fake_captures, browser, first, second,
+                                                               refused):
+    out = tmp_path / "out"
+    path = set_file(tmp_path)
+    if first == "capture":
+        capture(out, browser)
+    else:
+        run_cli(["run", path, "--out", out, "--browser", browser])
+    before = sorted(p.name for p in out.rglob("*"))
+    if second == "run":
+        status, _, stderr = run_cli(["run", path, "--out", out, "--browser", browser])
+    elif second == "capture":
+        status, _, stderr = capture(out, browser)
+    elif second == "compare":
+        status, _, stderr = run_cli(["compare", out, out, "--out", out])
+    else:
+        other = tmp_path / ("other" if second == "other-set" else "")
+        other.mkdir(exist_ok=True)
+        status, _, stderr = run_cli(["run", set_file(other, screens=["home"]), "--out", out, "--browser", browser])
+    if refused:
+        assert status == 2 and refused in stderr and sorted(p.name for p in out.rglob("*")) == before
+    else:
+        assert status == 1 and not (out / "en-US" / "tides").exists()
+
+
+def test_a_language_a_run_no_longer_has_leaves_no_folder(tmp_path, fake_captures, browser):
+    out = tmp_path / "out"
+    run_cli(["run", set_file(tmp_path, layout="fastlane"), "--out", out, "--browser", browser])
+    assert (out / "fastlane" / "screenshots" / "de-DE").is_dir()
+    run_cli(["run", set_file(tmp_path, layout="fastlane", locales=["en-US"]), "--out", out, "--browser", browser])
+    assert sorted(p.name for p in (out / "fastlane" / "screenshots").iterdir()) == ["en-US"]
+    assert sorted(p.name for p in (out / "fastlane" / "metadata" / "android").iterdir()) == ["en-US"]
+
+
+def test_a_capture_with_characters_no_font_draws_fails_the_run(tmp_path, fake_captures, browser, monkeypatch):
+    session = fake_captures.session
+
+    def with_boxes(*args, **kwargs):
+        made = session(*args, **kwargs)
+        capture_one = made.capture
+
+        def capture_with_boxes(*a, **k):
+            result = json.loads(capture_one(*a, **k))
+            result["capture"]["glyphs"] = {"fonts": ["Noto Sans"], "missing": ["U+E000"], "missing_count": 1}
+            return json.dumps(result)
+        made.capture = capture_with_boxes
+        return made
+    monkeypatch.setattr(kestrelite.runner, "Session", with_boxes)
+    status, stdout, _ = capture(tmp_path, browser, devices=["play-wear-os"])
+    assert status == 1 and "1 with missing glyphs" in stdout and "[no glyph for U+E000]" in stdout
+    assert "no font draws U+E000" in (tmp_path / "index.html").read_text()

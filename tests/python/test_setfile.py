@@ -42,8 +42,6 @@ def write_set(tmp_path):
     ('stores = ["apple"]\ndevices = ["play-wear-os"]\n', SCREENS, "stores: give exactly one of stores and devices"),
     ('locales = ["en-US"]\n', SCREENS, "stores: give exactly one of stores and devices"),
     ('stores = ["apple"]\nlayout = "tree"\n', SCREENS, "layout: must be one of plain, fastlane"),
-    ('stores = ["apple"]\ntimezones = { "fr-FR" = "Europe/Paris" }\n', SCREENS,
-     "timezones.fr-FR: fr-FR is not one of the set's locales"),
     ('stores = ["apple"]\nfeature_graphic = "map"\n', SCREENS, "feature_graphic: no screen is named 'map'"),
     ('stores = ["apple"]\npresets = "missing.json"\n', SCREENS, "presets: no such file"),
     ('stores = ["apple"]\n', "", "screen: the set has no [[screen]]"),
@@ -117,10 +115,46 @@ def test_fastlane_paths_languages_and_single_files(write_set):
     assert not any(word in path for path in paths.values() if "vision-pro" not in path for word in ("vision", "framed"))
 
 
+# Expected folders: deliver's languages.rb (fastlane 2.234.0) and supply's languages.rb.
 @pytest.mark.parametrize("locale, apple, play", [
     ("en-US", "en-US", "en-US"), ("de-DE", "de-DE", "de-DE"), ("ja-JP", "ja", "ja-JP"), ("ko-KR", "ko", "ko-KR"),
     ("zh-CN", "zh-Hans", "zh-CN"), ("zh-TW", "zh-Hant", "zh-TW"), ("he-IL", "he", "iw-IL"),
-    ("es-MX", "es-MX", "es-419"), ("es-419", "es-MX", "es-419"), ("pt-PT", "pt-PT", "pt-PT"), ("th-TH", "th", "th"), ("fr-be", None, None),
+    ("es-MX", "es-MX", "es-419"), ("es-419", "es-MX", "es-419"), ("pt-PT", "pt-PT", "pt-PT"), ("th-TH", "th", "th"),
+    ("fr-be", None, None), ("ar", "ar-SA", "ar"), ("bn", "bn-BD", "bn-BD"), ("ta", "ta-IN", "ta-IN"),
+    ("sl", "sl-SI", "sl"), ("de-AT", "de-DE", "de-DE"), ("en-IN", None, "en-IN"),
 ])
 def test_store_languages(locale, apple, play):
     assert (store_language(locale, "apple"), store_language(locale, "play")) == (apple, play)
+
+
+def test_the_placeholders_a_page_may_hold(write_set):
+    plan = load_set(write_set('layout = "fastlane"\nstores = ["apple", "play"]\nlocales = ["ja-JP"]\n',
+                              '[[screen]]\nname = "home"\npage = "https://x.test/{language}/{apple_language}/'
+                              '{play_language}?l={locale}&json={{}}"\n'))
+    assert {job.url for job in plan.jobs} == {"https://x.test/ja/ja/ja-JP?l=ja-JP&json={}"}
+
+
+def test_a_screen_on_some_devices_and_where_the_feature_graphic_comes_from(write_set):
+    plan = load_set(write_set('layout = "fastlane"\ndevices = ["play-phone-portrait", "play-feature-graphic"]\n',
+                              '[[screen]]\nname = "home"\npage = "https://x.test/"\ndevices = ["play-phone-portrait"]\n'
+                              '[[screen]]\nname = "banner"\npage = "https://x.test/b"\nstores = ["play"]\n'))
+    assert [(job.screen, job.device_id) for job in plan.jobs] == [
+        ("home", "play-phone-portrait"), ("banner", "play-phone-portrait"), ("banner", "play-feature-graphic")]
+    assert plan.jobs[-1].path == "fastlane/metadata/android/en-US/images/featureGraphic.png"
+
+
+def test_locales_a_set_names_itself_and_one_play_folder_per_preset_group(write_set):
+    plan = load_set(write_set(
+        'layout = "fastlane"\nlocales = ["es-MX", "es-419", "ar"]\ntimezones = { "fr-FR" = "Europe/Paris" }\n'
+        'devices = ["apple-watch-s3", "play-phone-portrait", "play-phone-landscape"]\n'
+        'store_languages = { apple = { "es-419" = "" }, play = { "es-MX" = "es-US" } }\n'))
+    folders = sorted({job.path.rsplit("/", 1)[0] for job in plan.jobs})
+    assert folders == ["fastlane/metadata/android/ar/images/phoneScreenshots",
+                       "fastlane/metadata/android/es-419/images/phoneScreenshots",
+                       "fastlane/metadata/android/es-US/images/phoneScreenshots",
+                       "fastlane/screenshots/ar-SA", "fastlane/screenshots/es-MX"]
+    phones = sorted(job.path.rsplit("/", 1)[1] for job in plan.jobs if job.locale == "es-MX" and "android" in job.path)
+    assert phones == ["a01_home_play-phone-portrait.png", "a02_tides_play-phone-portrait.png",
+                      "b01_home_play-phone-landscape.png", "b02_tides_play-phone-landscape.png"]
+    assert plan.warnings == [f"{plan.file}: timezones.fr-FR: fr-FR is not one of the set's locales; "
+                             "its time zone is not used"]

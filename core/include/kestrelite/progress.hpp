@@ -41,6 +41,7 @@ struct CaptureTimings {
   std::chrono::nanoseconds settle{0};
   std::chrono::nanoseconds probe{0};
   std::chrono::nanoseconds screenshot{0};
+  std::chrono::nanoseconds glyphs{0};
   std::chrono::nanoseconds decode{0};
 };
 

@@ -45,6 +45,17 @@ struct Dialog {
 // The names of the waits a settle wait can end at its deadline with.
 inline constexpr std::string_view kSettleWaits[] = {"load", "fonts", "images", "network", "DOM", "timers", "ready"};
 
+// What the glyph check found in the text of the picture: the platform fonts
+// that drew it, most used first, and the characters no font has a glyph for
+// ("U+XXXX", the first kMissingGlyphsListed of `missing_count`).
+struct Glyphs {
+  std::vector<std::string> fonts;
+  std::vector<std::string> missing;
+  std::uint64_t missing_count = 0;
+  bool operator==(const Glyphs&) const = default;
+};
+inline constexpr std::size_t kMissingGlyphsListed = 32;
+
 struct Capture {
   std::string device_id;
   ImageSize expected;
@@ -60,6 +71,8 @@ struct Capture {
   std::vector<Dialog> dialogs;
   // The address of the document captured, when it is not the one requested.
   std::optional<std::string> final_url;
+  // Present when the capture checked the glyphs (a session's captures).
+  std::optional<Glyphs> glyphs;
 };
 
 enum class Outcome { Exact, OffSize, Failed };

@@ -41,12 +41,15 @@ struct StabilityOptions {
 struct CaptureSettings {
   Determinism determinism;
   StabilityOptions stability;
+  // After the screenshot, find the characters no font draws and the fonts
+  // that drew the rest (kestrelite/report.hpp, Glyphs).
+  bool check_glyphs = false;
 };
 
 // The settings of one capture from a JSON object whose members override
 // `defaults`: "locale" and "timezone" (non-empty strings), "seed" (a whole
-// number from 0 to 2^64-1). Any other member, or a value of the wrong
-// kind, is Error::Shape naming the member.
+// number from 0 to 2^64-1), "check_glyphs" (true or false). Any other
+// member, or a value of the wrong kind, is Error::Shape naming the member.
 Result<CaptureSettings> parse_capture_settings(std::string_view json, const CaptureSettings& defaults);
 
 // The defaults the module applies, as a JSON object ("seed", "locale",

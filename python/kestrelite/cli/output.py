@@ -6,7 +6,7 @@ import time
 
 from .._native import version
 from ..pipeline import Listener
-from ..report import settle_flag, summary
+from ..report import missing_glyphs, settle_flag, summary
 
 
 def say(*parts):
@@ -68,6 +68,9 @@ class Progress:
         flag = settle_flag(shot)
         if flag:
             text += f"  [{flag}]"
+        listed, count = missing_glyphs(entry)
+        if count:
+            text += f"  [no glyph for {' '.join(listed[:5])}{' …' if count > 5 else ''}]"
         if "error" in entry:
             text += f"  {entry['error']}"
         say(text + note)
