@@ -7,6 +7,7 @@
 
 #include "base64.hpp"
 #include "glyphs.hpp"
+#include "steps.hpp"
 
 namespace kestrelite {
 
@@ -257,6 +258,51 @@ Result<void> settle(Connection& page, PageWatch& watch, const CaptureRequest& r,
   }
 }
 
+json settle_params(const CaptureRequest& r) {
+  return {{"expression", stability_script(r.settings.stability)}, {"awaitPromise", true}, {"returnByValue", true}};
+}
+
+// How a step is named in its error: the screen, its number and what it does.
+std::string step_label(const CaptureRequest& r, std::size_t index) {
+  const Step& step = r.settings.steps[index];
+  std::string what(step_name(step.kind));
+  if (!step.target.empty()) what += " " + json(step.target).dump();
+  if (step.kind == Step::Kind::ScrollBy) what += " " + shortest_decimal(step.pixels);
+  for (const std::string& target : step.targets) what += " " + json(target).dump();
+  return (r.settings.screen.empty() ? "" : "screen " + r.settings.screen + ", ") + "step " +
+         std::to_string(index + 1) + " of " + std::to_string(r.settings.steps.size()) + " (" + what + ")";
+}
+
+// The steps before the picture, each followed by a settle wait on the page
+// clocks it released; a step that cannot be done fails the capture.
+Result<void> run_steps(Connection& page, PageWatch& watch, const CaptureRequest& r, Capture& out) {
+  const std::chrono::milliseconds deadline(r.settings.stability.timeout_ms);
+  for (std::size_t i = 0; i < r.settings.steps.size(); ++i) {
+    auto failed = [&](Error error) {
+      return fail(Error::browser(step_label(r, i) + ": " +
+                                 (error.kind() == Error::Kind::Browser ? error.message() : error.display())));
+    };
+    if (auto released = page.call("Runtime.evaluate", {{"expression", kReleaseClocks}}); !released)
+      return failed(std::move(released.error()));
+    if (auto done = run_step(page, r.settings.steps[i], deadline); !done) return failed(std::move(done.error()));
+    Capture after;
+    if (auto settled = settle(page, watch, r, settle_params(r), after); !settled)
+      return failed(std::move(settled.error()));
+    out.steps.push_back({std::string(step_name(r.settings.steps[i].kind)), after.settle, after.settle_open});
+  }
+  return {};
+}
+
+// The media features the settings ask the page to see; empty when none.
+json media_features(const CaptureSettings& s) {
+  json features = json::array();
+  if (!s.appearance.empty()) features.push_back({{"name", "prefers-color-scheme"}, {"value", s.appearance}});
+  if (s.reduced_motion) features.push_back({{"name", "prefers-reduced-motion"}, {"value", "reduce"}});
+  if (!s.contrast.empty()) features.push_back({{"name", "prefers-contrast"}, {"value", s.contrast}});
+  if (s.forced_colors) features.push_back({{"name", "forced-colors"}, {"value", "active"}});
+  return features;
+}
+
 }  // namespace
 
 Result<json> swallow_unsupported(Result<json> outcome) {
@@ -297,10 +343,11 @@ std::vector<Command> page_commands(const CaptureRequest& r) {
       {"Emulation.setTouchEmulationEnabled", {{"enabled", e.touch}, {"maxTouchPoints", e.max_touch_points}}, true});
   commands.push_back({"Emulation.setTimezoneOverride", {{"timezoneId", r.settings.determinism.timezone}}, true});
   commands.push_back({"Emulation.setLocaleOverride", {{"locale", r.settings.determinism.locale}}, true});
+  if (json features = media_features(r.settings); !features.empty())
+    commands.push_back({"Emulation.setEmulatedMedia", {{"features", std::move(features)}}});
   commands.push_back({"Page.addScriptToEvaluateOnNewDocument", {{"source", determinism_script(r.settings.determinism)}}});
   commands.push_back({"Page.navigate", {{"url", r.url}}});
-  commands.push_back({"Runtime.evaluate",
-                      {{"expression", stability_script(r.settings.stability)}, {"awaitPromise", true}, {"returnByValue", true}}});
+  commands.push_back({"Runtime.evaluate", settle_params(r)});
   return commands;
 }
 
@@ -395,6 +442,12 @@ Result<CapturedImage> capture(Connection& page, const CaptureRequest& r) {
     if (c.method == "Page.navigate")
       if (auto loaded = check_navigation(*outcome, r.url); !loaded) return fail(std::move(loaded.error()));
   }
+  if (!r.settings.steps.empty()) {
+    const auto start = Clock::now();
+    auto stepped = run_steps(page, watch, r, out.capture);
+    t.settle += Clock::now() - start;
+    if (!stepped) return fail(std::move(stepped.error()));
+  }
   if (watch.moved()) out.capture.final_url = watch.url();
   out.capture.dialogs = std::move(watch.dialogs());
 
@@ -411,6 +464,12 @@ Result<CapturedImage> capture(Connection& page, const CaptureRequest& r) {
                              t.probe);
     if (!status) return fail(std::move(status.error()));
     if (auto answered = check_status(*status, shown); !answered) return fail(std::move(answered.error()));
+  }
+
+  if (!r.settings.masks.empty()) {
+    auto masks = mask_boxes(page, r.settings.masks, d.scale);
+    if (!masks) return fail(Error::browser("masks: " + masks.error().message()));
+    out.capture.masks = std::move(*masks);
   }
 
   auto shot = timed_call(page, "Page.captureScreenshot", {{"format", "png"}, {"captureBeyondViewport", false}},

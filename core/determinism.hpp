@@ -42,6 +42,7 @@ std::string stability_script(const StabilityOptions& s);
 std::string_view determinism_template();
 std::string_view stability_template();
 std::string_view glyphs_template();
+std::string_view steps_template();
 
 // `text` with every occurrence of each placeholder replaced by its value.
 std::string fill_placeholders(std::string_view text,

@@ -52,6 +52,21 @@ void append_capture_json(std::string& out, const Capture& c) {
       append_string(d.key("message"), dialog.message);
     });
   if (c.final_url) append_string(m.key("final_url"), *c.final_url);
+  if (!c.steps.empty())
+    append_array(m.key("steps"), c.steps, [](std::string& out, const StepRecord& step) {
+      ObjectWriter o(out);
+      append_string(o.key("step"), step.step);
+      append_string(o.key("settle"), step.settle);
+      if (!step.settle_open.empty()) append_array(o.key("settle_open"), step.settle_open, append_string);
+    });
+  if (!c.masks.empty())
+    append_array(m.key("masks"), c.masks, [](std::string& out, const Mask& mask) {
+      ObjectWriter o(out);
+      append_string(o.key("selector"), mask.selector);
+      append_array(o.key("boxes"), mask.boxes, [](std::string& b, const Box& box) {
+        append_array(b, std::initializer_list<std::uint64_t>{box.x, box.y, box.width, box.height}, append_uint);
+      });
+    });
   if (c.glyphs) {
     ObjectWriter g(m.key("glyphs"));
     append_array(g.key("fonts"), c.glyphs->fonts, append_string);

@@ -118,6 +118,25 @@ PyObject* managed_root_function(PyObject*, PyObject*) { return to_str(kestrelite
 
 PyObject* defaults_function(PyObject*, PyObject*) { return to_str(defaults_json()); }
 
+// Checks a capture's settings (the JSON object Session.capture makes of its
+// keywords) before any browser starts: None, or ValueError with the reason.
+PyObject* check_settings_body(PyObject* args, PyObject* kwargs) {
+  static constexpr const char* kNames[] = {"settings"};
+  PyObject* given[1];
+  if (!bind("_check_settings", kNames, 1, args, kwargs, given)) return nullptr;
+  std::string settings;
+  if (!text(given[0], "settings", settings)) return nullptr;
+  if (auto parsed = parse_capture_settings(settings, CaptureSettings{}); !parsed) {
+    raise(PyExc_ValueError, parsed.error().message());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* check_settings(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded(check_settings_body, args, kwargs);
+}
+
 PyMethodDef kDevicesJson = {
     "devices_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(devices_json)),
     METH_VARARGS | METH_KEYWORDS,
@@ -148,6 +167,9 @@ PyMethodDef kPrivate[] = {
      "_managed_root()\n--\n\nThe folder below which discovery looks for chrome-headless-shell."},
     {"_defaults", defaults_function, METH_NOARGS,
      "_defaults()\n--\n\nThe settings a capture gets when it is given none, as JSON text."},
+    {"_check_settings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_settings)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_check_settings(settings)\n--\n\nRaises ValueError when the JSON text is no capture's settings."},
 };
 
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_native", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};

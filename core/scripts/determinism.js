@@ -30,8 +30,10 @@
   // timers and frames run one per task, in order of virtual time, without
   // waiting in between. Time moves only while no gate is closed (the load
   // of the document, a pending window.kestreliteReady promise), never
-  // beyond BUDGET, and not at all once the capture holds the clock; the
-  // document gets no more than FRAMES animation frames.
+  // beyond `limit` (BUDGET), and not at all while the capture holds the
+  // clock; the document gets no more than `frameLimit` (FRAMES) animation
+  // frames. A step of the capture releases the clock for BUDGET and FRAMES
+  // more, counted from where it stands.
   let now = 0;
   const wall = () => Math.floor(T0 + now);
   const RealDate = Date;
@@ -54,6 +56,7 @@
   // in it needed a script context before.
   const gates = new Set(document.readyState === 'complete' ? [] : ['load']);
   let ids = 0, frameIds = 0, order = 0, level = 0, frameNo = 0, served = 0;
+  let limit = BUDGET, frameLimit = FRAMES;
   let held = false, posted = false;
   const report = (e) => { if (window.reportError) reportError(e); else console.error(e); };
   const pump = new MessageChannel();
@@ -65,7 +68,7 @@
     for (const t of timers.values()) {
       if (!first || t.due < first.due || (t.due === first.due && t.order < first.order)) first = t;
     }
-    if (frames.size && served < FRAMES) {
+    if (frames.size && served < frameLimit) {
       let k = Math.max(frameNo + 1, Math.ceil(now / FRAME));
       if (k * FRAME < now) k += 1;
       if (!first || k * FRAME < first.due) return { frame: k, due: k * FRAME };
@@ -75,7 +78,7 @@
   pump.port1.onmessage = () => {
     posted = false;
     const t = held ? null : next();
-    if (!t || (t.due > now && (gates.size || t.due > BUDGET))) return;
+    if (!t || (t.due > now && (gates.size || t.due > limit))) return;
     if (t.due > now) now = t.due;
     wake();
     if (t.frame) {
@@ -133,14 +136,15 @@
   // clock still has work before its budget.
   Object.defineProperty(window, Symbol.for('kestrelite.clock'), {
     value: {
-      budget: BUDGET,
+      get budget() { return limit; },
       setTimeout: realSetTimeout,
       hold: () => { held = true; },
+      release: () => { held = false; limit = now + BUDGET; frameLimit = served + FRAMES; wake(); },
       busy: () => {
         if (held) return false;
         for (const gate of gates) if (gate !== 'load') return true;
         const t = next();
-        return !!t && t.due <= BUDGET;
+        return !!t && t.due <= limit;
       },
       waiting: () => !held && Array.from(gates).some((gate) => gate !== 'load'),
     },

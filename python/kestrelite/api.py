@@ -9,17 +9,22 @@ from . import pipeline, presets as preset_table, report as reports
 from .browser import choose_browser
 from .errors import UsageError
 from .plan import capture_plan, page_url
-from .settings import DEFAULT_LOCALE, DEFAULT_SEED, DEFAULT_TIMEZONE, check_browser, check_locale, check_timezone
+from .settings import (DEFAULT_LOCALE, DEFAULT_SEED, DEFAULT_TIMEZONE, capture_settings, check_browser, check_locale,
+                       check_timezone)
 
 
 def capture(page, out_dir, device_ids=None, store=None, seed=DEFAULT_SEED, locale=None, timezone=None,
-            browser=None, fail_fast=False, presets=None, jobs=1):
+            browser=None, fail_fast=False, presets=None, jobs=1, appearance=None, reduced_motion=False, steps=None,
+            mask=None):
     """Captures `page` (an http, https, file, data or about URL, or a local
     file or folder) on the presets named by `device_ids` (a repeated id once)
     or on every preset of `store` (a store name, or a list of them), `jobs`
     at a time, writes <out_dir>/<device id>.png for each and returns the run
-    report as a dict (the report of `kestrelite capture`). `out_dir`,
-    `browser` and `presets` may be path-like.
+    report as a dict (the report of `kestrelite capture`). `appearance`
+    ("light" or "dark"), `reduced_motion`, `steps` (a list of steps as a set
+    file writes them, {"click": "#menu"} ...) and `mask` (CSS selectors) are
+    as `kestrelite capture`'s options. `out_dir`, `browser` and `presets` may
+    be path-like.
 
     Raises UsageError, a ValueError, before any browser starts: both or
     neither of `device_ids` and `store`, an unknown id or store, an
@@ -40,8 +45,9 @@ def capture(page, out_dir, device_ids=None, store=None, seed=DEFAULT_SEED, local
     preset_file = os.fspath(presets) if presets is not None else None
     stores = [store] if isinstance(store, str) else store
     table = preset_table.load(preset_file)
+    settings = capture_settings(appearance, reduced_motion, steps, mask)
     plan = capture_plan(url, preset_table.select(table, stores, device_ids, preset_file), seed, locale, timezone,
-                        preset_file)
+                        preset_file, settings=settings)
     path, _ = choose_browser(browser, "browser=PATH")
     options = pipeline.Options(check_browser(path), jobs=jobs, fail_fast=fail_fast, files=False)
     return reports.to_json(pipeline.execute(plan, os.fspath(out_dir), options))

@@ -27,7 +27,7 @@ from .compare_page import render
 from .errors import RunError, UsageError
 from .files import write_atomic
 from .layout import plain_file_name
-from .plan import KEY_FIELDS as KEYS
+from .plan import key_fields
 
 STATUSES = ("same", "changed", "added", "removed", "failed")
 RECORD = "compare.json"
@@ -46,13 +46,13 @@ def load_run(folder):
     def refuse(what):
         raise UsageError(f"{path} is not a kestrelite run report: {what}")
 
-    captures = {}
+    captures, fields = {}, report.keys()
     for entry in report.entries:
-        if not all(plain_file_name(entry.get(k)) for k in KEYS[kind]):
-            refuse(f"a capture without a plain {', '.join(KEYS[kind])}: {json.dumps(entry)[:200]}")
-        key = tuple(entry[k] for k in KEYS[kind])
+        if not all(plain_file_name(entry.get(k)) for k in fields):
+            refuse(f"a capture without a plain {', '.join(fields)}: {json.dumps(entry)[:200]}")
+        key = tuple(entry[k] for k in fields)
         captures.setdefault(key, _capture(folder, kind, entry, refuse))
-    return {"folder": folder, "kind": kind, "captures": captures}
+    return {"folder": folder, "kind": kind, "fields": fields, "captures": captures}
 
 
 def _capture(folder, kind, entry, refuse):
@@ -90,8 +90,9 @@ def compare_runs(base, new, out=None, threshold=0, jobs=2):
     if base_run["kind"] != new_run["kind"]:
         raise UsageError(f"cannot compare a {base_run['kind']} run ({base}) with a {new_run['kind']} run ({new})")
     out = output_folder(new, out)
-    pairs = [_pair(new_run["kind"], key, base_run["captures"].get(key), new_run["captures"].get(key), out)
-             for key in list(new_run["captures"]) + [k for k in base_run["captures"] if k not in new_run["captures"]]]
+    pairs = [_pair(run["fields"], key, base_run["captures"].get(key), new_run["captures"].get(key), out)
+             for run in (new_run, base_run) for key in run["captures"]
+             if run is new_run or key not in new_run["captures"]]
     changed = [p for p in pairs if p["status"] == "changed"]
     _prepare_output(out, [RECORD, "index.html"] + [p["_difference"] for p in changed])
     try:
@@ -139,8 +140,8 @@ def _side(capture, out):
     return side
 
 
-def _pair(kind, key, base, new, out):
-    pair = dict(zip(KEYS[kind], key))
+def _pair(fields, key, base, new, out):
+    pair = dict(zip(fields, key))
     if any(c is not None and c["outcome"] == "failed" for c in (base, new)):
         pair["status"] = "failed"
     elif base is None or new is None:

@@ -109,7 +109,7 @@ def share_text(share):
 def pair_name(pair):
     """How a pair is named: the device id, after the locale and screen for
     set runs."""
-    return "/".join(pair[k] for k in ("locale", "screen", "device_id") if k in pair)
+    return "/".join(pair[k] for k in ("locale", "screen", "appearance", "device_id") if k in pair)
 
 
 def box_overlay(pair):

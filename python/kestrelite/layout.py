@@ -2,6 +2,7 @@
 
 flat:     <device id>.png (a capture: one screen in one locale)
 plain:    <locale>/<screen>/<device id>.png
+          (<locale>/<screen>/<appearance>/<device id>.png in a set with appearances)
 fastlane: the folders the open-source upload tools read (fastlane deliver for
           the App Store, fastlane supply for Google Play):
           fastlane/screenshots/<App Store language>/<NN>_<screen>_<device id>.png
@@ -9,7 +10,10 @@ fastlane: the folders the open-source upload tools read (fastlane deliver for
           fastlane/metadata/android/<Play language>/images/featureGraphic.png, tvBanner.png
           other/<language>/<NN>_<screen>_<device id>.png for what neither tool takes
 NN is the screen's two-digit position, so both tools (which order by file
-name) keep the set's screen order.
+name) keep the set's screen order. The stores have no slot per appearance:
+in a set with appearances, each screen's appearances follow each other in
+the same folders, NN counting screen by screen and appearance by appearance
+(01_home_light_, 02_home_dark_, 03_tides_light_ ...).
 
 `image_name` is the one place that makes an image's file name from a device
 id, and refuses an id that is not a plain file name.
@@ -78,8 +82,8 @@ def is_other(device):
     return device["store"] not in ("apple", "play") or (device["store"] == "play" and play_kind(device) == NONE)
 
 
-def placer(layout, screens, singles, languages, devices):
-    """A function (locale, screen, device) -> the capture's path, or None
+def placer(layout, screens, singles, languages, devices, appearances=()):
+    """A function (locale, screen, device, appearance) -> the capture's path, or None
     when the layout has no place for that capture: a fastlane feature
     graphic or TV banner comes from one screen only (`singles` names it),
     and a locale may be left out of a store. `languages` maps each store to
@@ -89,17 +93,19 @@ def placer(layout, screens, singles, languages, devices):
     of a set share a Play folder (a portrait and a landscape phone), each
     preset's names start with a letter of its own (a01_, b01_, ...): one
     preset's screens stay together instead of alternating."""
-    position = {screen: f"{i:02d}" for i, screen in enumerate(screens, 1)}
+    kinds = list(appearances) or [None]
+    position = {(screen, appearance): f"{i:02d}_{screen}_" + (f"{appearance}_" if appearance else "")
+                for i, (screen, appearance) in enumerate(((s, a) for s in screens for a in kinds), 1)}
     sharing = {}
     for device in devices:
         if device["store"] == "play" and play_kind(device) in PLAY_SCREENSHOT_FOLDERS:
             sharing.setdefault(play_kind(device), []).append(device["id"])
 
-    def plain(locale, screen, device):
-        return f"{locale}/{screen}/{image_name(device['id'])}"
+    def plain(locale, screen, device, appearance=None):
+        return f"{locale}/{screen}/" + (f"{appearance}/" if appearance else "") + image_name(device["id"])
 
-    def fastlane(locale, screen, device):
-        name = image_name(device["id"], f"{position[screen]}_{screen}_")
+    def fastlane(locale, screen, device, appearance=None):
+        name = image_name(device["id"], position[(screen, appearance)])
         if device["store"] == "apple":
             language = languages["apple"][locale]
             return f"{APPLE_ROOT}/{language}/{name}" if language else None
@@ -113,7 +119,8 @@ def placer(layout, screens, singles, languages, devices):
             return f"{OTHER_ROOT}/{language}/{name}"
         if kind in PLAY_SINGLE_FILES:
             chosen = singles["feature_graphic" if kind == FEATURE_GRAPHIC else "tv_banner"]
-            return f"{PLAY_ROOT}/{language}/images/{kind}.png" if screen == chosen else None
+            first = screen == chosen and appearance == kinds[0]
+            return f"{PLAY_ROOT}/{language}/images/{kind}.png" if first else None
         if len(sharing[kind]) > 1:
             name = "abcdefghijklmnopqrstuvwxyz"[sharing[kind].index(device["id"]) % 26] + name
         return f"{PLAY_ROOT}/{language}/images/{kind}/{name}"

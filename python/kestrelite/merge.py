@@ -12,7 +12,8 @@ from pathlib import Path
 from . import outdir, report as reports
 from .errors import UsageError
 from .files import write_atomic
-from .report import Report, key_of
+from .plan import key_of
+from .report import Report
 
 
 def load_set_report(folder):

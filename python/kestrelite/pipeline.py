@@ -125,12 +125,12 @@ def members(plan, browser, shard=None):
     """What made the bytes, as the report gives it."""
     if plan.kind == "capture":
         return {"kestrelite": version(), "url": plan.url, "seed": plan.seed, "locale": plan.locales[0],
-                "timezone": plan.timezone, "browser": browser}
+                "timezone": plan.timezone, **plan.settings, "browser": browser}
     made = {"kestrelite": version(), "set_file": plan.file, "set_path": plan.path, "set_digest": plan.digest,
             "layout": plan.layout,
             "seed": plan.seed, "timezone": plan.timezone, "browser": browser, "locales": plan.locales,
-            "screens": plan.screens, "plan": [list(job.key) for job in plan.jobs],
-            "devices": {d["id"]: d for d in plan.devices}}
+            "screens": plan.screens, **({"appearances": plan.appearances} if plan.appearances else {}),
+            **plan.settings, "plan": [list(job.key) for job in plan.jobs], "devices": {d["id"]: d for d in plan.devices}}
     if plan.timezones:
         made["timezones"] = plan.timezones
     if shard is not None:

@@ -2,9 +2,10 @@
 
 A capture (`kestrelite capture`, `kestrelite.capture`) is a plan of one
 screen in one locale in the flat layout; a set file gives a plan of screens
-x locales x devices in its layout (setfile.py). Every command runs, reports,
-verifies and compares a plan the same way, keyed by its key fields: the
-device id for a capture, the locale, screen and device id for a set.
+x locales x appearances x devices in its layout (setfile.py). Every command
+runs, reports, verifies and compares a plan the same way, keyed by its key
+fields: the device id for a capture; the locale, screen, appearance (when
+the set has appearances) and device id for a set.
 """
 
 import os
@@ -16,19 +17,36 @@ from .errors import UsageError
 from .layout import image_name
 
 URL_SCHEMES = ("http", "https", "file", "data", "about")
-KEY_FIELDS = {"capture": ("device_id",), "set": ("locale", "screen", "device_id")}
+SET_KEY_FIELDS = ("locale", "screen", "appearance", "device_id")
+
+
+def key_fields(kind, appearances):
+    """The fields that tell the captures of a run apart."""
+    if kind == "capture":
+        return ("device_id",)
+    return tuple(f for f in SET_KEY_FIELDS if f != "appearance" or appearances)
+
+
+def key_of(kind, entry):
+    """The key of a report entry (a dict): its key fields, the appearance
+    when the entry has one."""
+    return tuple(entry[f] for f in key_fields(kind, "appearance" in entry))
 
 
 @dataclass(frozen=True)
 class Job:
-    """One capture: a screen in a locale on a device, and where its image
-    goes (relative to the run folder, "/" separators)."""
+    """One capture: a screen in a locale (and appearance) on a device, where
+    its image goes (relative to the run folder, "/" separators), and what the
+    module is to do for it besides (CaptureSettings: appearance, reduced
+    motion, steps, masks)."""
     locale: str
     screen: str
     device: dict
     url: str
     timezone: str
     path: str
+    appearance: str = None
+    settings: dict = field(default_factory=dict)
 
     @property
     def device_id(self):
@@ -36,7 +54,7 @@ class Job:
 
     @property
     def key(self):
-        return (self.locale, self.screen, self.device_id)
+        return tuple(v for v in (self.locale, self.screen, self.appearance, self.device_id) if v is not None)
 
     @property
     def folder(self):
@@ -60,6 +78,8 @@ class Plan:
     devices: list             # preset records, in capture order
     locales: list
     screens: list
+    appearances: list = field(default_factory=list)   # a set's; empty: no appearance dimension
+    settings: dict = field(default_factory=dict)      # what every job emulates besides: media, a capture's steps
     layout: str = "flat"
     url: str = None           # a capture's page
     file: str = None          # a set's file as named, its absolute path, digest, out, per-locale time zones
@@ -73,13 +93,11 @@ class Plan:
 
     @property
     def key_fields(self):
-        return KEY_FIELDS[self.kind]
+        return key_fields(self.kind, self.appearances)
 
-    def key(self, entry):
-        """The key of a job or of a report entry (a dict)."""
-        if isinstance(entry, Job):
-            entry = {"locale": entry.locale, "screen": entry.screen, "device_id": entry.device_id}
-        return tuple(entry[f] for f in self.key_fields)
+    def key(self, job):
+        """The key of a job, as key_of gives it for the job's report entry."""
+        return (job.device_id,) if self.kind == "capture" else job.key
 
     def second_path(self, job):
         """Where --verify keeps a differing second image, relative to the
@@ -106,9 +124,11 @@ def page_url(page):
     return path.resolve().as_uri()
 
 
-def capture_plan(url, devices, seed, locale, timezone, presets=None, warnings=()):
-    """A capture of `url` on `devices`: one screen, one locale, flat layout."""
+def capture_plan(url, devices, seed, locale, timezone, presets=None, warnings=(), settings=None):
+    """A capture of `url` on `devices`: one screen, one locale, flat layout;
+    `settings` as a Job's (appearance, steps ...)."""
     plan = Plan(kind="capture", seed=seed, timezone=timezone, presets=presets, devices=list(devices),
-                locales=[locale], screens=[""], url=url, warnings=list(warnings))
-    plan.jobs = [Job(locale, "", d, url, timezone, image_name(d["id"])) for d in plan.devices]
+                locales=[locale], screens=[""], url=url, warnings=list(warnings), settings=dict(settings or {}))
+    plan.jobs = [Job(locale, "", d, url, timezone, image_name(d["id"]), settings=dict(settings or {}))
+                 for d in plan.devices]
     return plan

@@ -16,13 +16,16 @@ from pathlib import Path
 
 from .errors import UsageError
 from .files import write_atomic
-from .plan import KEY_FIELDS
+from .plan import key_fields, key_of
 
 COUNTS = ("exact", "off_size", "failed")
-CAPTURE_ORDER = ("kestrelite", "kind", "url", "seed", "locale", "timezone", "browser", *COUNTS, "not_started",
+MEDIA = ("reduced_motion", "contrast", "forced_colors")
+CAPTURE_ORDER = ("kestrelite", "kind", "url", "seed", "locale", "timezone", "appearance", *MEDIA, "steps", "mask",
+                 "browser", *COUNTS, "not_started",
                  "elapsed_ms", "ok", "results", "verify")
 SET_ORDER = ("kestrelite", "kind", "set_file", "set_path", "set_digest", "layout", *COUNTS, "elapsed_ms", "ok", "captures",
-             "seed", "timezone", "browser", "locales", "screens", "plan", "devices", "timezones", "not_started",
+             "seed", "timezone", "browser", "locales", "screens", "appearances", *MEDIA, "plan", "devices",
+             "timezones", "not_started",
              "shard", "notes", "shards", "missing", "verify", "check")
 ENTRIES = {"capture": "results", "set": "captures"}
 # Members computed from the rest, never stored in a Report.
@@ -51,7 +54,7 @@ class Report:
         return is_ok(self)
 
     def keys(self):
-        return KEY_FIELDS[self.kind]
+        return key_fields(self.kind, self.members.get("appearances"))
 
 
 def missing_glyphs(entry):
@@ -128,8 +131,9 @@ def entry(kind, job, result, out):
     for a capture run, with the job's locale, screen and path for a set."""
     if kind == "capture":
         return result
-    made = {"locale": job.locale, "screen": job.screen, "device_id": job.device_id, "url": job.url,
-            "outcome": result["outcome"], "elapsed_ms": result["elapsed_ms"]}
+    made = {"locale": job.locale, "screen": job.screen, **({"appearance": job.appearance} if job.appearance else {}),
+            "device_id": job.device_id, "url": job.url, "outcome": result["outcome"],
+            "elapsed_ms": result["elapsed_ms"]}
     if "capture" in result:
         made["path"] = job.path
         made["capture"] = result["capture"]
@@ -162,10 +166,6 @@ def pair_digests(report, second, keep):
         pairs.append(pair)
     differ = ["/".join(key_of(report.kind, p)) for p in pairs if not p["identical"]]
     return {"identical": not differ, "differ": differ, "devices" if report.kind == "capture" else "captures": pairs}
-
-
-def key_of(kind, entry):
-    return tuple(entry[name] for name in KEY_FIELDS[kind])
 
 
 def settle_flag(capture):

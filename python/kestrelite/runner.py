@@ -19,6 +19,16 @@ from ._native import Session
 from .errors import RunError
 
 
+def settings(job, plan):
+    """What the module is to do for a job besides capturing it."""
+    made = {"locale": job.locale, "timezone": job.timezone, "seed": plan.seed, **job.settings}
+    if job.appearance:
+        made["appearance"] = job.appearance
+    if job.screen:
+        made["screen"] = job.screen
+    return made
+
+
 def run_jobs(jobs, out_dir, browser, plan, parallel, fail_fast=False, fresh_browser=False, on_result=None):
     """Captures `jobs` (of `plan`) into `out_dir`; returns [(job, result)],
     the result being the module's dict for the device, for every job
@@ -37,8 +47,7 @@ def run_jobs(jobs, out_dir, browser, plan, parallel, fail_fast=False, fresh_brow
                 session = Session(browser=browser, presets=plan.presets, **per_browser)
                 made.append(session)
             return json.loads(session.capture(job.url, job.device_id, os.path.join(out_dir, job.folder),
-                                              name=job.name, locale=job.locale, timezone=job.timezone,
-                                              seed=plan.seed))
+                                              name=job.name, **settings(job, plan)))
         except (ValueError, RuntimeError) as e:
             raise RunError(f"the run failed: {e}") from None
         finally:

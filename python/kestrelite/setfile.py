@@ -14,7 +14,7 @@ from pathlib import Path
 from urllib.parse import urlsplit
 
 from . import layout, presets
-from ._native import devices_json
+from ._native import _check_settings as check_settings, devices_json
 from .errors import UsageError
 from .plan import URL_SCHEMES, Job, Plan
 from .settings import DEFAULT_SEED, DEFAULT_TIMEZONE, MAX_SEED, check_locale, check_timezone
@@ -22,12 +22,15 @@ from .store_languages import is_store_code, store_language, store_name
 
 MAX_SCREENS = 99  # the two-digit position in fastlane file names
 SCREEN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]*\Z")
-KEYS = ("out", "layout", "stores", "devices", "locales", "timezone", "timezones", "seed", "presets",
-        "store_languages", "screen", "feature_graphic", "tv_banner")
-SCREEN_KEYS = ("name", "page", "devices", "stores")
+KEYS = ("out", "layout", "stores", "devices", "locales", "appearances", "reduced_motion", "contrast",
+        "forced_colors", "timezone", "timezones", "seed", "presets", "store_languages", "screen", "feature_graphic",
+        "tv_banner")
+SCREEN_KEYS = ("name", "page", "devices", "stores", "steps", "mask")
+APPEARANCES = ("light", "dark")
 # What a page may hold in braces; "{{" and "}}" stand for braces themselves.
 PLACEHOLDERS = {
     "locale": "the locale (de-DE)",
+    "appearance": "the appearance, in a set with appearances (dark)",
     "language": "the locale's language (de)",
     "apple_language": "the locale's App Store folder (de-DE)",
     "play_language": "the locale's Play folder (de-DE)",
@@ -93,7 +96,7 @@ class _Reader:
             if isinstance(value, bool) or not isinstance(value, int):
                 self.fail(where, f"must be a whole number, not {type(value).__name__}")
         elif not isinstance(value, kind):
-            want = {str: "a string", dict: "a table"}[kind]
+            want = {str: "a string", dict: "a table", bool: "true or false"}[kind]
             self.fail(where, f"must be {want}, not {type(value).__name__}")
         return value
 
@@ -116,26 +119,31 @@ class _Reader:
             if not Path(preset_file).is_file():
                 self.fail("presets", f"no such file: {preset_file}")
         devices = self.devices(preset_file)
+        appearances = self.appearances()
+        media = self.media()
         folders = self.store_languages(locales)
         languages = {store: {locale: store_language(locale, store, folders[store]) for locale in locales}
                      for store in ("apple", "play")}
-        screens = self.screens(layout_name, locales, devices, preset_file, languages)
+        screens = self.screens(layout_name, locales, devices, preset_file, languages, appearances)
         plan = Plan(kind="set", file=self.name, path=str(self.path), digest=self.digest,
                     out=self.base / self.get("out", str, "shots"), layout=layout_name, locales=locales,
                     timezone=timezone, timezones=timezones, seed=seed, presets=preset_file,
-                    screens=[s["name"] for s in screens], devices=devices, warnings=self.warnings)
+                    screens=[s["name"] for s in screens], appearances=appearances, devices=devices,
+                    warnings=self.warnings, settings=media)
         singles = {key: self.single(key, screens, devices) for key in ("feature_graphic", "tv_banner")}
         if layout_name == "fastlane":
             self.check_languages(locales, devices, languages)
             self.check_apple_names(devices)
-        place = layout.placer(layout_name, plan.screens, singles, languages, devices)
+        place = layout.placer(layout_name, plan.screens, singles, languages, devices, appearances)
         for locale in locales:
             for screen in screens:
-                for device in screen["devices"]:
-                    target = place(locale, screen["name"], device)
-                    if target is not None:
-                        plan.jobs.append(Job(locale, screen["name"], device, screen["pages"][locale],
-                                             timezones.get(locale, timezone), target))
+                for appearance in appearances or [None]:
+                    for device in screen["devices"]:
+                        target = place(locale, screen["name"], device, appearance)
+                        if target is not None:
+                            plan.jobs.append(Job(locale, screen["name"], device, screen["pages"][(locale, appearance)],
+                                                 timezones.get(locale, timezone), target, appearance,
+                                                 {**media, **screen["settings"]}))
         if layout_name == "fastlane":
             self.check_collisions(plan.jobs)
         other = sorted({d["id"] for d in devices if layout_name == "fastlane" and layout.is_other(d)})
@@ -143,6 +151,40 @@ class _Reader:
             plan.notes.append(f"{', '.join(other)}: no upload tool has a folder for "
                               f"{'this device' if len(other) == 1 else 'these devices'}; the images are in other/")
         return plan
+
+    def appearances(self):
+        appearances = self.get("appearances", list, [])
+        for i, appearance in enumerate(appearances, 1):
+            if appearance not in APPEARANCES:
+                self.fail(f"appearances[{i}]", f"must be one of {', '.join(APPEARANCES)}, not {appearance!r}")
+            if appearance in appearances[:i - 1]:
+                self.fail(f"appearances[{i}]", f"{appearance} is listed twice")
+        return appearances
+
+    def media(self):
+        """The media features every capture of the set emulates."""
+        made = {}
+        for key in ("reduced_motion", "forced_colors"):
+            if self.get(key, bool, False):
+                made[key] = True
+        contrast = self.get("contrast", str)
+        if contrast is not None:
+            if contrast not in ("more", "less"):
+                self.fail("contrast", f"must be more or less, not {contrast!r}")
+            made["contrast"] = contrast
+        return made
+
+    def capture_settings(self, settings, where):
+        """Steps and masks as the module reads them, checked by it now."""
+        try:
+            check_settings(json.dumps(settings))
+        except ValueError as e:
+            message = str(e)
+            if message.startswith("setting '"):
+                name, _, rest = message[len("setting '"):].partition("' ")
+                self.fail(f"{where}.{name}", rest)
+            self.fail(where, message)
+        return settings
 
     def locales(self):
         locales = self.get("locales", list, ["en-US"])
@@ -212,14 +254,14 @@ class _Reader:
                 chosen[store][locale] = folder
         return chosen
 
-    def screens(self, layout_name, locales, devices, preset_file, languages):
+    def screens(self, layout_name, locales, devices, preset_file, languages, appearances):
         screens = self.table.get("screen")
         if screens is None:
             self.fail("screen", "the set has no [[screen]]")
         if not isinstance(screens, list) or not all(isinstance(s, dict) for s in screens):
             self.fail("screen", "must be an array of tables: [[screen]]")
-        if len(screens) > MAX_SCREENS:
-            self.fail("screen", f"at most {MAX_SCREENS} screens")
+        if len(screens) * max(len(appearances), 1) > MAX_SCREENS:
+            self.fail("screen", f"at most {MAX_SCREENS} screens (screens x appearances)")
         result = []
         for i, screen in enumerate(screens, 1):
             where = f"screen[{i}]"
@@ -240,9 +282,11 @@ class _Reader:
                         self.fail(f"{where}.name", f"{name!r} contains {word!r}, a word the App Store "
                                                    "upload tool reads in file names")
             page = self.get("page", str, table=screen, where=f"{where}.page")
-            pages = {locale: self.page_url(self.fill(page, locale, languages, f"{where}.page"), f"{where}.page")
-                     for locale in locales}
-            result.append({"name": name, "pages": pages,
+            pages = {(locale, appearance): self.page_url(self.fill(page, locale, appearance, languages,
+                                                                   f"{where}.page"), f"{where}.page")
+                     for locale in locales for appearance in appearances or [None]}
+            settings = {key: screen[key] for key in ("steps", "mask") if key in screen}
+            result.append({"name": name, "pages": pages, "settings": self.capture_settings(settings, where),
                            "devices": self.screen_devices(screen, where, devices, preset_file)})
         return result
 
@@ -268,10 +312,11 @@ class _Reader:
             chosen += [d for d in found if d not in chosen]
         return [d for d in devices if d in chosen]
 
-    def fill(self, page, locale, languages, where):
-        """The page with its placeholders filled in for `locale`; any other
-        {name} is refused with the list of known ones."""
-        values = {"locale": locale, "language": locale.split("-")[0].lower(),
+    def fill(self, page, locale, appearance, languages, where):
+        """The page with its placeholders filled in for `locale` (and
+        `appearance`); any other {name} is refused with the list of known
+        ones."""
+        values = {"locale": locale, "language": locale.split("-")[0].lower(), "appearance": appearance,
                   "apple_language": languages["apple"][locale], "play_language": languages["play"][locale]}
 
         def one(match):
@@ -282,7 +327,8 @@ class _Reader:
                 known = ", ".join(f"{{{k}}} ({v})" for k, v in PLACEHOLDERS.items())
                 self.fail(where, f"unknown placeholder {{{name}}}; known: {known}; write {{{{ and }}}} for braces")
             if values[name] is None:
-                self.fail(where, f"{{{name}}}: {locale} has no folder in that store")
+                self.fail(where, f"{{{name}}}: the set has no appearances" if name == "appearance"
+                          else f"{{{name}}}: {locale} has no folder in that store")
             return values[name]
 
         return PLACEHOLDER.sub(one, page)

@@ -9,7 +9,7 @@ import json
 import os
 import re
 
-from ._native import _defaults
+from ._native import _check_settings, _defaults
 from .errors import UsageError
 
 # What the module applies when a capture is given nothing else.
@@ -102,3 +102,27 @@ def check_browser(path):
     if not os.access(path, os.X_OK):
         raise UsageError(f"browser {path} is not executable")
     return path
+
+
+def capture_settings(appearance=None, reduced_motion=False, steps=None, mask=None, where="settings"):
+    """What a capture emulates and does besides its page, as the module
+    takes it, checked by the module now: raises UsageError naming the
+    setting (`where` says whose)."""
+    made = {}
+    if appearance is not None:
+        made["appearance"] = appearance
+    if reduced_motion:
+        made["reduced_motion"] = True
+    if steps is not None:
+        made["steps"] = list(steps)
+    if mask is not None:
+        made["mask"] = list(mask)
+    try:
+        _check_settings(json.dumps(made))
+    except (ValueError, TypeError) as e:
+        message = str(e)
+        if message.startswith("setting '"):
+            name, _, rest = message[len("setting '"):].partition("' ")
+            message = f"{name}: {rest}"
+        raise UsageError(f"{where}: {message}") from None
+    return made

@@ -16,6 +16,7 @@ shown.
 import html
 from urllib.parse import quote
 
+from .plan import key_of
 from .report import image_link, missing_glyphs, outcome_text, settle_flag
 
 OK_COLOUR = "#1b7f3b"
@@ -147,6 +148,10 @@ def settings_text(report):
     parts = [f"seed {m.get('seed')}"]
     if report.kind == "capture":
         parts.append(f"locale {m.get('locale')}")
+    if m.get("appearance") or m.get("appearances"):
+        parts.append(f"appearance {m.get('appearance') or ', '.join(m['appearances'])}")
+    if m.get("reduced_motion"):
+        parts.append("reduced motion")
     parts.append(f"time zone {m.get('timezone')}")
     browser = m.get("browser")
     if browser:
@@ -186,20 +191,21 @@ def body(report, devices, differing):
     """The cards: one grid for a capture run, grouped by locale and screen
     for a set, with its menus."""
     if report.kind == "capture":
-        cards = "\n".join(card(report, e, devices.get(e["device_id"]), (e["device_id"],) in differing)
+        cards = "\n".join(card(report, e, devices.get(e["device_id"]), key_of("capture", e) in differing)
                           for e in report.entries)
         return f"<main>\n{cards}\n</main>", ""
     groups = {}
     for item in report.entries:
-        groups.setdefault(item["locale"], {}).setdefault(item["screen"], []).append(item)
+        heading = item["screen"] + (f" \u00b7 {item['appearance']}" if "appearance" in item else "")
+        groups.setdefault(item["locale"], {}).setdefault(heading, []).append(item)
     sections = []
     for locale, screens in groups.items():
         parts = []
-        for screen, items in screens.items():
-            cards = [card(report, e, devices.get(e["device_id"]), (locale, screen, e["device_id"]) in differing,
+        for heading, items in screens.items():
+            cards = [card(report, e, devices.get(e["device_id"]), key_of("set", e) in differing,
                           f' data-locale="{esc(locale)}" data-kind="{esc(device_kind(devices.get(e["device_id"])))}"')
                      for e in items]
-            parts.append(f'<section><h3>{esc(screen)}</h3>\n<main>\n' + "\n".join(cards) + "\n</main></section>")
+            parts.append(f'<section><h3>{esc(heading)}</h3>\n<main>\n' + "\n".join(cards) + "\n</main></section>")
         sections.append(f'<section><h2>{esc(locale)}</h2>\n' + "\n".join(parts) + "\n</section>")
     kinds = sorted({device_kind(devices.get(e["device_id"])) for e in report.entries})
     nav = f'<nav>{options("locale", "Locale", list(groups))} {options("kind", "Device", kinds)}</nav>\n'
@@ -210,7 +216,7 @@ def render(report, devices=None):
     """The page for a report. `devices` maps device ids to their preset
     records (a set's report names its own)."""
     devices = devices if devices is not None else report.members.get("devices", {})
-    differing = {tuple(p[k] for k in report.keys()) for p in
+    differing = {key_of(report.kind, p) for p in
                  (report.verify or {}).get("devices" if report.kind == "capture" else "captures", [])
                  if not p["identical"]}
     title = report.members.get("url") if report.kind == "capture" else f"set {report.members.get('set_file')}"

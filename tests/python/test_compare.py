@@ -15,6 +15,7 @@ from PIL import Image
 
 from conftest import BROWSER, BUILD_DIR, needs_browser, run_cli as run
 from kestrelite import capture_json, compare, compare_page
+from kestrelite.plan import key_fields
 
 ADAM7 = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
 RED = (255, 0, 0)
@@ -57,12 +58,12 @@ def write_run(folder, shots, kind="capture"):
     folder.mkdir(parents=True, exist_ok=True)
     entries = []
     for key, png in shots.items():
-        names = dict(zip(compare.KEYS[kind], key if kind == "set" else (key,)))
+        names = dict(zip(key_fields(kind, False), key if kind == "set" else (key,)))
         entry = {**names, "outcome": "failed", "elapsed_ms": 1}
         if png is None:
             entry["error"] = "browser: it broke"
         else:
-            path = "/".join(names[k] for k in compare.KEYS[kind]) + ".png"
+            path = "/".join(names[k] for k in key_fields(kind, False)) + ".png"
             (folder / path).parent.mkdir(parents=True, exist_ok=True)
             (folder / path).write_bytes(png)
             width, height = struct.unpack(">II", png[16:24])

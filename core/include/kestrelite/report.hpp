@@ -56,6 +56,32 @@ struct Glyphs {
 };
 inline constexpr std::size_t kMissingGlyphsListed = 32;
 
+// A rectangle of the picture in device pixels.
+struct Box {
+  std::uint32_t x = 0;
+  std::uint32_t y = 0;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  bool operator==(const Box&) const = default;
+};
+
+// The boxes, at the moment of the picture, of the elements a mask selector
+// matched (none when it matched none in view).
+struct Mask {
+  std::string selector;
+  std::vector<Box> boxes;
+  bool operator==(const Mask&) const = default;
+};
+
+// A step done before the picture ("click", "type" ...) and how the settle
+// wait after it ended (as Capture::settle and settle_open).
+struct StepRecord {
+  std::string step;
+  std::string settle;
+  std::vector<std::string> settle_open;
+  bool operator==(const StepRecord&) const = default;
+};
+
 struct Capture {
   std::string device_id;
   ImageSize expected;
@@ -73,6 +99,8 @@ struct Capture {
   std::optional<std::string> final_url;
   // Present when the capture checked the glyphs (a session's captures).
   std::optional<Glyphs> glyphs;
+  std::vector<StepRecord> steps;
+  std::vector<Mask> masks;
 };
 
 enum class Outcome { Exact, OffSize, Failed };

@@ -5,8 +5,10 @@ per device, DIR/report.json and a contact sheet, DIR/index.html."""
 from pathlib import Path
 
 from .. import presets
+from ..errors import UsageError
 from ..plan import capture_plan, page_url
-from ..settings import DEFAULT_LOCALE, DEFAULT_TIMEZONE, check_locale, check_timezone
+from ..setfile import toml_parser
+from ..settings import DEFAULT_LOCALE, DEFAULT_TIMEZONE, capture_settings, check_locale, check_timezone
 from .options import add_emulation, add_presets, add_run
 from .running import run_plan
 
@@ -31,9 +33,31 @@ def register(commands):
     selection.add_argument("--device", "-d", action="append", metavar="ID",
                            help="a preset id; repeat for several devices (see `kestrelite devices`)")
     add_emulation(parser)
+    parser.add_argument("--appearance", choices=("light", "dark"),
+                        help="the appearance the page sees (prefers-color-scheme); default: not emulated")
+    parser.add_argument("--reduced-motion", action="store_true", help="the page sees prefers-reduced-motion: reduce")
+    parser.add_argument("--steps", metavar="FILE",
+                        help="a TOML file of steps run before the picture (steps = [{ click = \"#menu\" }, ...])")
+    parser.add_argument("--mask", action="append", metavar="SELECTOR",
+                        help="record the boxes of the elements the selector matches, which compare leaves out; "
+                             "repeat for several")
     add_presets(parser)
     add_run(parser, "capture")
     parser.set_defaults(handler=run)
+
+
+def read_steps(path):
+    """The steps of a --steps file: a TOML `steps` list of one-key tables."""
+    tomllib = toml_parser()
+    try:
+        table = tomllib.loads(open(path, encoding="utf-8").read())
+    except OSError as e:
+        raise UsageError(f"{path}: cannot read the steps file: {e.strerror or e}") from None
+    except (UnicodeDecodeError, tomllib.TOMLDecodeError) as e:
+        raise UsageError(f"{path}: {e}") from None
+    if set(table) != {"steps"}:
+        raise UsageError(f"{path}: a steps file holds one key, steps (a list of steps)")
+    return table["steps"]
 
 
 def run(args):
@@ -42,5 +66,7 @@ def run(args):
     url = page_url(args.page)
     warnings = []
     devices = presets.select(presets.load(args.presets), args.store, args.device, args.presets, warnings.append)
-    plan = capture_plan(url, devices, args.seed, locale, timezone, args.presets, warnings)
+    steps = read_steps(args.steps) if args.steps else None
+    settings = capture_settings(args.appearance, args.reduced_motion, steps, args.mask, args.steps or "--mask")
+    plan = capture_plan(url, devices, args.seed, locale, timezone, args.presets, warnings, settings)
     return run_plan(plan, Path(args.out), args)

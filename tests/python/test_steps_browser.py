@@ -1,0 +1,102 @@
+"""Appearance and the steps before the picture, in the real headless shell,
+with a local page whose every part has a colour of its own: what each step
+and each media feature changes in the picture, each failing step's message,
+and the same bytes run after run, in sessions and in fresh browsers."""
+import hashlib
+import json
+
+import pytest
+from PIL import Image
+
+from conftest import BROWSER, SOURCE_DIR, needs_browser, run_cli
+from kestrelite import Session
+
+pytestmark = needs_browser
+
+PAGE = (SOURCE_DIR / "tests" / "python" / "pages" / "steps" / "index.html").read_text()
+MAC = "apple-mac-1280"  # scale 1: CSS pixels are device pixels
+RED, GREEN, PURPLE, YELLOW, TEAL, BLUE = (200, 40, 40), (0, 160, 0), (120, 0, 120), (255, 200, 0), (0, 120, 120), \
+    (0, 0, 255)
+
+
+@pytest.fixture
+def page(page_server):
+    page_server.pages["/"] = PAGE
+    page_server.pages["/late"] = [(0.8, "late")]
+    return page_server.url("/")
+
+
+def shoot(session, url, out, name, **settings):
+    result = json.loads(session.capture(url, MAC, out, name=name, **settings))
+    assert result["outcome"] == "exact", result
+    image = Image.open(result["path"]).convert("RGB")
+    boxes = {m["selector"]: m["boxes"] for m in result["capture"].get("masks", [])}
+    return result["capture"], image, boxes
+
+
+def centre(image, box):
+    x, y, w, h = box
+    return image.getpixel((x + w // 2, y + h // 2))
+
+
+def test_appearance_and_reduced_motion_are_what_the_page_sees(page, tmp_path):
+    with Session(browser=BROWSER) as session:
+        _, light, _ = shoot(session, page, tmp_path, "light")
+        _, dark, _ = shoot(session, page, tmp_path, "dark", appearance="dark", reduced_motion=True)
+    assert light.getpixel((600, 700)) == (250, 250, 250) and dark.getpixel((600, 700)) == (20, 20, 30)
+    assert light.getpixel((10, 10)) == (128, 128, 128) and dark.getpixel((10, 10)) == BLUE
+
+
+def test_each_step_changes_the_picture_as_it_should(page, tmp_path):
+    steps = [{"click": "#open"}, {"type": {"selector": "#field", "text": "tides"}}, {"press": "Enter"},
+             {"hide": ["#banner"]}, {"remove": ["#hover"]}, {"javascript": "askLater()"}, {"wait_for": "#late"}]
+    masks = ["#menu", "#field", "#sent", "#banner", "#hover", "#late"]
+    with Session(browser=BROWSER) as session:
+        _, before, boxes_before = shoot(session, page, tmp_path, "before", mask=masks)
+        shot, after, boxes = shoot(session, page, tmp_path, "after", steps=steps, mask=masks)
+        _, far, far_boxes = shoot(session, page, tmp_path, "far", steps=[{"scroll_to": "#far"}], mask=["#far"])
+    assert [s["step"] for s in shot["steps"]] == [next(iter(s)) for s in steps]
+    assert all(s["settle"] == "quiet" for s in shot["steps"]), shot["steps"]
+    assert boxes_before["#menu"] == [] and centre(after, boxes["#menu"][0]) == RED
+    x, y, w, h = boxes["#field"][0]
+    assert any(after.getpixel((i, y + h // 2))[0] < 100 for i in range(x + 2, x + w // 2))  # typed text
+    assert centre(after, boxes["#sent"][0]) == GREEN
+    # Hidden keeps its place (the banner's box is there, its colour gone); removed leaves the layout.
+    assert boxes["#banner"] == boxes_before["#banner"] and centre(after, boxes["#banner"][0]) != YELLOW
+    assert boxes_before["#hover"] and boxes["#hover"] == []
+    assert centre(after, boxes["#late"][0]) == PURPLE
+    assert far_boxes["#far"][0][1] == 0 and centre(far, far_boxes["#far"][0]) == TEAL
+
+
+@pytest.mark.parametrize("steps, message", [
+    ([{"click": "#nowhere"}], 'step 1 of 1 (click "#nowhere"): no element matches "#nowhere"'),
+    ([{"click": "#open"}, {"hover": "#hidden"}], 'step 2 of 2 (hover "#hidden"): no element that matches "#hidden" is visible'),
+    ([{"type": {"selector": "#field[", "text": "x"}}], 'step 1 of 1 (type "#field["): "#field[" is not a valid CSS selector'),
+    ([{"javascript": "missingFunction()"}], "step 1 of 1 (javascript): the script failed: ReferenceError: missingFunction is not defined"),
+    ([{"javascript": "new Promise(() => {})"}], "step 1 of 1 (javascript): the script failed: Error: it was still running at the settle deadline (500 ms)"),
+    ([{"wait_for": "#never"}], 'step 1 of 1 (wait_for "#never"): no visible element matched "#never" by the settle deadline (500 ms)'),
+    ([{"hide": ["#banner", "#nothing"]}], 'step 1 of 1 (hide "#banner" "#nothing"): no element matches "#nothing"'),
+])
+def test_a_step_that_cannot_be_done_fails_its_capture_and_says_why(page, tmp_path, steps, message):
+    with Session(browser=BROWSER) as session:
+        result = json.loads(session.capture(page, MAC, tmp_path, steps=steps, screen="menu", settle_timeout_ms=500))
+    assert result["outcome"] == "failed" and result["error"] == f"browser: screen menu, {message}"
+    assert not list(tmp_path.glob("*.png"))
+
+
+def test_a_set_with_steps_gives_the_same_bytes_twice_and_in_fresh_browsers(page, tmp_path):
+    set_file = tmp_path / "set.toml"
+    set_file.write_text(f'appearances = ["light", "dark"]\ndevices = ["{MAC}", "play-wear-os"]\n'
+                        f'[[screen]]\nname = "menu"\npage = "{page}?{{appearance}}"\n'
+                        'steps = [{ click = "#open" }, { hide = ["#banner"] }, { scroll_by = 100 }]\n')
+    digests = []
+    for run, extra in (("one", []), ("two", []), ("fresh", ["--fresh-browser"])):
+        status, stdout, _ = run_cli(["run", set_file, "--out", tmp_path / run, "--browser", BROWSER, *extra])
+        assert "4 captures: 4 exact" in stdout, stdout
+        report = json.loads((tmp_path / run / "report.json").read_text())
+        digests.append({tuple(c[k] for k in ("screen", "appearance", "device_id")): c["capture"]["sha256"]
+                        for c in report["captures"]})
+        assert {hashlib.sha256((tmp_path / run / c["path"]).read_bytes()).hexdigest()
+                for c in report["captures"]} == set(digests[-1].values())
+    assert len(digests[0]) == 4 and digests[0] == digests[1] == digests[2]
+    assert len(set(digests[0].values())) == 4
