@@ -1,6 +1,7 @@
 #include "capture.hpp"
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <map>
 #include <optional>
@@ -181,6 +182,9 @@ class PageWatch {
       requests_.insert_or_assign(text_of(params, "requestId"), Request{text_of(params, "loaderId"), main});
     } else if (method == "Network.loadingFinished" || method == "Network.loadingFailed") {
       requests_.erase(text_of(params, "requestId"));
+    } else if (method == "Runtime.bindingCalled") {
+      answer_barrier(params);
+      return;
     } else {
       return;
     }
@@ -188,6 +192,23 @@ class PageWatch {
   }
 
   void tell_network() { (void)page_.post("Runtime.evaluate", {{"expression", network_expression(requests_.size())}}); }
+
+  // The settle wait asks before it counts the page as quiet: the browser
+  // sends a page's events in order, so the answer counts every request the
+  // page started before it asked, however late their events came here. The
+  // question's number is read as a number, so no text of the page's gets
+  // into the answer.
+  void answer_barrier(const json& params) {
+    if (text_of(params, "name") != kBarrierBinding) return;
+    const std::string payload = text_of(params, "payload");
+    std::uint64_t question = 0;
+    auto [end, ec] = std::from_chars(payload.data(), payload.data() + payload.size(), question);
+    if (ec != std::errc() || end != payload.data() + payload.size()) return;
+    json answer = {{"expression", barrier_expression(question, requests_.size())}};
+    auto context = params.find("executionContextId");
+    if (context != params.end() && context->is_number_integer()) answer["contextId"] = *context;
+    (void)page_.post("Runtime.evaluate", std::move(answer));
+  }
 
   Connection& page_;
   std::string url_;
@@ -345,6 +366,8 @@ std::vector<Command> page_commands(const CaptureRequest& r) {
   commands.push_back({"Emulation.setLocaleOverride", {{"locale", r.settings.determinism.locale}}, true});
   if (json features = media_features(r.settings); !features.empty())
     commands.push_back({"Emulation.setEmulatedMedia", {{"features", std::move(features)}}});
+  // The settle wait's question to the capture (barrier_expression).
+  if (r.settings.settle_barrier) commands.push_back({"Runtime.addBinding", {{"name", kBarrierBinding}}, true});
   commands.push_back({"Page.addScriptToEvaluateOnNewDocument", {{"source", determinism_script(r.settings.determinism)}}});
   commands.push_back({"Page.navigate", {{"url", r.url}}});
   commands.push_back({"Runtime.evaluate", settle_params(r)});
@@ -397,6 +420,11 @@ Result<void> check_status(const json& answer, std::string_view url) {
 
 std::string network_expression(std::size_t in_flight) {
   return "window[Symbol.for('kestrelite.network')] = " + std::to_string(in_flight);
+}
+
+std::string barrier_expression(std::uint64_t question, std::size_t in_flight) {
+  return "(() => { const c = window[Symbol.for('kestrelite.clock')]; if (c && c.answer) c.answer(" +
+         std::to_string(question) + ", " + std::to_string(in_flight) + "); })()";
 }
 
 void read_settle(const json& answer, const json& open, bool network, Capture& c) {

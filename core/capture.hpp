@@ -95,6 +95,12 @@ inline constexpr std::string_view kOpenWaitsExpression = "window[Symbol.for('kes
 // are in flight.
 std::string network_expression(std::size_t in_flight);
 
+// The binding through which the settle wait asks, before it counts the page
+// as quiet, how many of the page's requests the capture knows in flight, and
+// the expression that answers question number `question` with that count.
+inline constexpr std::string_view kBarrierBinding = "kestreliteSettleBarrier";
+std::string barrier_expression(std::uint64_t question, std::size_t in_flight);
+
 // Whether the page at `url` has an HTTP status to check: http and https.
 bool has_http_status(std::string_view url);
 

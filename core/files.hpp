@@ -15,9 +15,13 @@ namespace kestrelite {
 Result<std::string> read_text_file(const std::filesystem::path& path);
 
 // Creates the file or replaces its whole content. The bytes go to a
-// temporary file beside it that is renamed over the target only once every
-// byte is on disk, so a failed write never leaves a partial file under the
-// target's name.
+// temporary file beside it (".<name>.<16 random hex digits>.partial"),
+// created exclusively, so that an existing file or link is never reused or
+// followed, mode 0644
+// less the umask; it is flushed to disk and only then renamed over the
+// target, and the folder is flushed after the rename. So a failed write,
+// or a process killed at any moment, leaves under the target's name either
+// the old complete file or the new complete one.
 Result<void> write_file_replacing(const std::filesystem::path& path, std::string_view bytes);
 
 // Creates the directory and its missing parents (mode 0777, less the umask);

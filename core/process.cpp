@@ -82,6 +82,9 @@ constexpr int kReleaseFd = 4;
   sigset_t all;
   sigfillset(&all);
   ::sigprocmask(SIG_SETMASK, &all, nullptr);  // a terminal's Ctrl-C is for the host
+  // A group of its own: a kill of the host's whole process group (how CI
+  // cancels a job) leaves it alive to end the browser when the host is gone.
+  ::setpgid(0, 0);
 #ifdef __linux__
   ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
 #endif

@@ -13,7 +13,9 @@
 // to it. The reaper holds the program's own exit status back until it is
 // told to end, so the group id stays reserved and the group kill can never
 // reach a stranger. It is told by the closing of a pipe, which also happens
-// when our process dies: the browser then does not outlive us either.
+// when our process dies, however it dies: the reaper is in a process group
+// of its own, so a SIGKILL to our whole process group (a cancelled CI job)
+// does not reach it, and the browser then does not outlive us either.
 //
 // Ending the value kills the group with SIGKILL, lets the reaper collect
 // every process below it, reaps the reaper and then checks, within

@@ -26,7 +26,9 @@ Result<WrittenCapture> capture_one(const RunOptions& options, const Device& devi
   if (!browser) return fail(std::move(browser.error()));
   timings.launch = browser->timings();
 
-  const CaptureSettings settings{options.determinism, options.stability};
+  CaptureSettings settings;
+  settings.determinism = options.determinism;
+  settings.stability = options.stability;
   CaptureRequest request{options.url, device, settings};
   auto written = capture_and_write(browser->page(), request, std::move(*path), timings);
 

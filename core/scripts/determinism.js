@@ -132,8 +132,143 @@
       Promise.resolve(p).then(() => open(gate), () => open(gate));
     },
   });
-  // What the stability script needs: real-time timers, and whether the
-  // clock still has work before its budget.
+  // The page's own loads, counted in the page as they start. The browser's
+  // report of a request reaches the page only after a round trip through
+  // the capture, which on a loaded machine takes longer than the quiet
+  // ticks, and it says a request has ended before the page has done
+  // anything with the reply. A load ends here once what the page does with
+  // it has run: a promise (a fetch, a body read) in its first reaction, so
+  // that the page's own reactions run in the same microtask checkpoint,
+  // before any task of the settle wait; a request object, or a script or
+  // style sheet element, after the handlers of its last event.
+  let loads = 0;
+  const promiseThen = Promise.prototype.then;
+  const track = (p) => {
+    if (!(p instanceof Promise)) return p;
+    loads += 1;
+    let pending = true;
+    const end = () => { if (pending) { pending = false; loads -= 1; } };
+    promiseThen.call(p, end, end);
+    return p;
+  };
+  const wrap = (proto, name, make) => {
+    const d = proto && Object.getOwnPropertyDescriptor(proto, name);
+    if (d && typeof d.value === 'function') proto[name] = make(d.value);
+  };
+  if (typeof window.fetch === 'function') {
+    const realFetch = window.fetch;
+    window.fetch = { fetch(...a) { return track(realFetch.apply(this, a)); } }.fetch;
+  }
+  if (window.Response) {
+    for (const name of ['arrayBuffer', 'blob', 'bytes', 'formData', 'json', 'text']) {
+      wrap(Response.prototype, name, (real) => ({ [name](...a) { return track(real.apply(this, a)); } })[name]);
+    }
+    // Reads of a response's body stream, while the page reads it itself.
+    const bodies = new WeakSet();
+    const readers = new WeakSet();
+    const body = Object.getOwnPropertyDescriptor(Response.prototype, 'body');
+    if (body && body.get && window.ReadableStream && window.ReadableStreamDefaultReader) {
+      const get = Object.getOwnPropertyDescriptor({ get body() {
+        const b = body.get.call(this);
+        if (b) bodies.add(b);
+        return b;
+      } }, 'body').get;
+      Object.defineProperty(Response.prototype, 'body', { ...body, get });
+      wrap(ReadableStream.prototype, 'getReader', (real) => ({ getReader(...a) {
+        const r = real.apply(this, a);
+        if (bodies.has(this)) readers.add(r);
+        return r;
+      } }).getReader);
+      wrap(ReadableStreamDefaultReader.prototype, 'read', (real) => ({ read(...a) {
+        const p = real.apply(this, a);
+        return readers.has(this) ? track(p) : p;
+      } }).read);
+    }
+  }
+  if (window.XMLHttpRequest) {
+    const sent = new WeakSet();
+    const settle = (x) => { if (sent.delete(x)) loads -= 1; };
+    // Registered when the request is sent, so after the page's own
+    // handlers of the same event in the usual order of a page.
+    const ended = function () { settle(this); };
+    const X = XMLHttpRequest.prototype;
+    // open() ends a request in flight without any event.
+    wrap(X, 'open', (real) => ({ open(...a) { settle(this); return real.apply(this, a); } }).open);
+    wrap(X, 'send', (real) => ({ send(...a) {
+      const fresh = !sent.has(this);
+      if (fresh) { sent.add(this); loads += 1; this.addEventListener('loadend', ended); }
+      try { return real.apply(this, a); } catch (e) { if (fresh) settle(this); throw e; }
+    } }).send);
+  }
+  // Script and style sheet elements the page's scripts make and insert:
+  // they load once connected, and say so with a load or error event. Only
+  // elements made by createElement, which have not run yet (a script from
+  // markup set by innerHTML never runs), of a kind that loads.
+  const made = new WeakSet();
+  let making = false;
+  const loading = new Set();
+  for (const name of ['createElement', 'createElementNS']) {
+    wrap(Document.prototype, name, (real) => ({ [name](...a) {
+      const e = real.apply(this, a);
+      if (e instanceof HTMLScriptElement || e instanceof HTMLLinkElement) { made.add(e); making = true; }
+      return e;
+    } })[name]);
+  }
+  const scriptTypes = /^(|module|(text|application)\/(x-)?(java|ecma)script|text\/javascript1\.[0-5]|text\/(jscript|livescript))$/i;
+  const fetches = (e) => {
+    if (e instanceof HTMLScriptElement) {
+      const type = e.hasAttribute('type') ? e.getAttribute('type')
+        : e.getAttribute('language') ? 'text/' + e.getAttribute('language') : '';
+      return e.hasAttribute('src') && !e.noModule && scriptTypes.test(type.trim());
+    }
+    return e.relList.contains('stylesheet') && !e.relList.contains('alternate') && !e.disabled &&
+      !!e.getAttribute('href') && /^(|text\/css)$/i.test((e.getAttribute('type') || '').trim());
+  };
+  const loaded = (ev) => {
+    const e = ev.currentTarget;
+    e.removeEventListener('load', loaded);
+    e.removeEventListener('error', loaded);
+    if (loading.delete(e)) loads -= 1;
+  };
+  const look = (e) => {
+    if (!made.has(e) || loading.has(e) || !e.isConnected) return;
+    if (!fetches(e)) {
+      // A script that ran inline has started for good.
+      if (e instanceof HTMLScriptElement && e.text) made.delete(e);
+      return;
+    }
+    if (e instanceof HTMLScriptElement) made.delete(e);
+    loading.add(e);
+    loads += 1;
+    e.addEventListener('load', loaded);
+    e.addEventListener('error', loaded);
+  };
+  // Mutation records arrive in a microtask of the same checkpoint as the
+  // insertion, before any task.
+  new MutationObserver((records) => {
+    if (!making) return;
+    for (const r of records) {
+      if (r.type === 'attributes') { look(r.target); continue; }
+      for (const n of r.addedNodes) {
+        if (n.nodeType !== 1) continue;
+        look(n);
+        for (const e of n.querySelectorAll('script, link')) look(e);
+      }
+    }
+    // A style sheet taken out of the document before it loaded never does.
+    for (const e of loading) if (!e.isConnected && e instanceof HTMLLinkElement) loaded({ currentTarget: e });
+  }).observe(document, { subtree: true, childList: true, attributes: true, attributeFilter: ['src', 'href', 'rel'] });
+
+  // The capture's binding, through which the settle wait asks it for the
+  // requests it knows in flight; kept here, out of the page's sight.
+  const barrier = window.kestreliteSettleBarrier;
+  if (typeof barrier === 'function') { try { delete window.kestreliteSettleBarrier; } catch (e) {} }
+  const questions = new Map();
+  let asks = 0;
+
+  // What the stability script needs: real-time timers, whether the clock
+  // still has work before its budget, the page's loads, and the question
+  // to the capture.
   Object.defineProperty(window, Symbol.for('kestrelite.clock'), {
     value: {
       get budget() { return limit; },
@@ -147,6 +282,17 @@
         return !!t && t.due <= limit;
       },
       waiting: () => !held && Array.from(gates).some((gate) => gate !== 'load'),
+      loads: () => loads,
+      ask: typeof barrier === 'function' ? (answered) => {
+        const id = ++asks;
+        questions.set(id, answered);
+        barrier(String(id));
+      } : null,
+      answer: (id, inFlight) => {
+        const answered = questions.get(id);
+        questions.delete(id);
+        if (answered) answered(inFlight);
+      },
     },
   });
 

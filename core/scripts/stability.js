@@ -38,7 +38,14 @@
 //
 // The waits still open at the deadline are left for the capture to read
 // under kestrelite.open. The capture keeps the count of the page's requests
-// in flight under kestrelite.network. Navigation answers once the response
+// in flight under kestrelite.network; it learns of a request a round trip
+// after the page started it, so the page's own count of its loads (the
+// determinism script's) counts too, and before the page counts as quiet the
+// capture is asked, from the first quiet tick, for the requests it knows in
+// flight: the browser sends a page's events in order, so the answer counts
+// every request started before the question. Waiting for the answer stops
+// the ticks; the tick after it checks everything again. Without the
+// capture's binding there is no question. Navigation answers once the response
 // headers arrive; the document may still be loading, so the waits start
 // from its load event. The page is still while its DOM stays unchanged and
 // no page clock has work left before its budget (canvas drawing and timer
@@ -133,8 +140,22 @@ new Promise((resolve) => {
     });
   };
   const done = (why) => { if (!settled) { settled = true; freeze().then(() => resolve(why)); } };
+  // The capture's count arrives late and may rise and fall between two
+  // ticks, so a count above zero written since the last tick counts too;
+  // the page's own loads, which each document counts as they happen, count
+  // at once.
   const net = Symbol.for('kestrelite.network');
-  const networkBusy = () => (window[net] | 0) > 0;
+  let netCount = window[net] | 0;
+  let netSeen = false;
+  try {
+    Object.defineProperty(window, net, {
+      configurable: true,
+      get: () => netCount,
+      set: (v) => { netCount = v | 0; if (netCount > 0) netSeen = true; },
+    });
+  } catch (e) {}
+  const loadsBusy = () => windows().some((w) => w[key] && w[key].loads && w[key].loads() > 0);
+  const networkBusy = () => netCount > 0 || loadsBusy();
   // A lazy image outside the viewport is not loaded, so not waited for.
   const shown = (i) => {
     if (i.loading !== 'lazy' || i.complete) return true;
@@ -176,6 +197,7 @@ new Promise((resolve) => {
   Promise.all(waits).then(() => {
     let quiet = 0;
     let dirty = false;
+    let asked = null;
     const obs = new MutationObserver(() => { dirty = true; });
     obs.observe(document.documentElement, {
       subtree: true, childList: true, attributes: true, characterData: true
@@ -183,12 +205,24 @@ new Promise((resolve) => {
     const tick = () => {
       if (settled) { obs.disconnect(); return; }
       changed = dirty;
-      if (dirty || networkBusy() || windows().some((w) => w[key] && w[key].busy())) { dirty = false; quiet = 0; } else { quiet++; }
+      const seen = netSeen;
+      netSeen = false;
+      if (dirty || seen || networkBusy() || windows().some((w) => w[key] && w[key].busy())) {
+        dirty = false; quiet = 0; asked = null;
+      } else {
+        quiet++;
+      }
+      if (quiet === 1 && clock && clock.ask) {
+        const question = asked = { inFlight: undefined, then: null };
+        clock.ask((inFlight) => { question.inFlight = inFlight; if (question.then) question.then(); });
+      }
       if (quiet >= __QUIET_TICKS__) {
         const loading = images ? pending() : [];
-        if (!loading.length) { obs.disconnect(); return done('quiet'); }
+        if (loading.length) { quiet = 0; asked = null; return decoded(loading).then(tick); }
+        if (asked && asked.inFlight === undefined) return new Promise((ok) => { asked.then = ok; }).then(tick);
+        if (!asked || asked.inFlight === 0) { obs.disconnect(); return done('quiet'); }
         quiet = 0;
-        return decoded(loading).then(tick);
+        asked = null;
       }
       later(tick, 16);
     };

@@ -5,10 +5,11 @@ The bytes go to a temporary file in the same folder, created exclusively
 under a name no one can predict (so an existing file or a planted link is
 never followed or reused), flushed to disk, then renamed over the target;
 the folder is flushed after the rename. The file gets mode 0644 less the
-umask, as a plain create would.
+umask, as a plain create would. A temporary file that a killed process left
+behind matches LEFTOVER, whichever of kestrelite's writers made it.
 """
-
 import os
+import re
 import tempfile
 
 
@@ -20,11 +21,15 @@ def _umask():
 
 UMASK = _umask()
 
+# ".kestrelite-<8 of mkstemp's characters>.partial" from here, and
+# ".<file name>.<16 hexadecimal digits>.partial" from the module's writer.
+LEFTOVER = re.compile(r"\.(kestrelite-[a-z0-9_]{8}|.+\.[0-9a-f]{16})\.partial")
+
 
 def write_atomic(path, data):
     """Writes `data` (bytes) to `path` as described above."""
     folder = os.path.dirname(os.fspath(path)) or "."
-    fd, temporary = tempfile.mkstemp(dir=folder, prefix=".kestrelite-")
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=".kestrelite-", suffix=".partial")
     try:
         with os.fdopen(fd, "wb") as out:
             out.write(data)
@@ -54,3 +59,18 @@ def sync_folder(folder):
         pass
     finally:
         os.close(fd)
+
+
+def remove_leftovers(folder):
+    """Removes the temporary files that killed runs left in `folder` (regular
+    files matching LEFTOVER only; never a link or anything else)."""
+    try:
+        entries = list(os.scandir(folder))
+    except OSError:
+        return
+    for entry in entries:
+        if LEFTOVER.fullmatch(entry.name) and entry.is_file(follow_symlinks=False):
+            try:
+                os.unlink(entry.path)
+            except OSError:
+                pass

@@ -23,7 +23,7 @@ from pathlib import Path, PurePosixPath
 
 from ._native import version
 from .errors import UsageError
-from .files import write_atomic
+from .files import remove_leftovers, write_atomic
 from .layout import plain_file_name
 
 MARKER = ".kestrelite-files.json"
@@ -131,8 +131,10 @@ def prepare(folder, names, kind):
     (relative paths), or raises UsageError saying which path is in the way
     and why: the folder is not a folder or cannot be created or written, it
     holds another kind of kestrelite folder, a name is a folder, or a name
-    exists and no earlier kestrelite run wrote it. Creates the folder and
-    records the names and the kind in its marker; nothing else is written."""
+    exists and no earlier kestrelite run wrote it. Creates the folder,
+    removes the temporary files of killed runs from the folders it writes
+    into, and records the names and the kind in its marker; nothing else is
+    written."""
     folder = Path(folder)
     if os.path.exists(folder) and not folder.is_dir():
         raise UsageError(f"{folder} is {'a file' if folder.is_file() else 'something else'}, not a folder")
@@ -161,6 +163,8 @@ def prepare(folder, names, kind):
         raise UsageError(f"cannot create {folder}: {_reason(e)}") from None
     for existing in sorted(f for f in folders if f != folder and f.is_dir()):
         _probe(existing)
+    for existing in folders:
+        remove_leftovers(existing)
     try:
         _write_marker(folder, earlier | set(names), kind)
     except OSError as e:
@@ -169,7 +173,7 @@ def prepare(folder, names, kind):
 
 def _probe(folder):
     try:
-        fd, temporary = tempfile.mkstemp(dir=folder, prefix=".kestrelite-")
+        fd, temporary = tempfile.mkstemp(dir=folder, prefix=".kestrelite-", suffix=".partial")
         os.close(fd)
         os.unlink(temporary)
     except OSError as e:

@@ -9,11 +9,15 @@ using json = nlohmann::json;
 
 // The commands for a 1320x2868 preset at scale 3 on `platform`: their
 // methods in order, and each by method.
-std::pair<std::vector<std::string>, std::map<std::string, Command>> commands_for(Platform platform) {
+std::pair<std::vector<std::string>, std::map<std::string, Command>> commands_for(Platform platform,
+                                                                                  bool barrier = false) {
   static const std::string url = "http://127.0.0.1:9/page.html";
-  static const CaptureSettings settings{.determinism = {.timezone = "Europe/Paris", .locale = "fr-FR"}};
+  CaptureSettings settings;
+  settings.determinism.timezone = "Europe/Paris";
+  settings.determinism.locale = "fr-FR";
+  settings.settle_barrier = barrier;
   const Device d{.id = "d", .label = "D", .output_width = 1320, .output_height = 2868, .scale = 3, .mobile = false,
-                 .platform = platform, .source = ""};
+                 .platform = platform, .source = "", .apple_display_type = "", .play_image_type = ""};
   std::pair<std::vector<std::string>, std::map<std::string, Command>> out;
   for (Command& c : page_commands(CaptureRequest{url, d, settings})) {
     out.first.push_back(c.method);
@@ -76,6 +80,16 @@ TEST(PageCommandsTest, ParametersOfTheFixedCommands) {
                               method == "Emulation.setTimezoneOverride" ||
                               method == "Emulation.setTouchEmulationEnabled")
         << method;
+}
+
+TEST(PageCommandsTest, TheSettleBarrierIsBoundBeforeTheScriptThatKeepsIt) {
+  auto [order, commands] = commands_for(Platform::Web, true);
+  auto at = [&](std::string_view method) { return std::ranges::find(order, method) - order.begin(); };
+  EXPECT_EQ(at("Runtime.addBinding") + 1, at("Page.addScriptToEvaluateOnNewDocument"));
+  EXPECT_EQ(commands["Runtime.addBinding"].params, (json{{"name", "kestreliteSettleBarrier"}}));
+  // A browser without bindings still captures, with the page's own count.
+  EXPECT_TRUE(commands["Runtime.addBinding"].tolerant);
+  EXPECT_FALSE(commands_for(Platform::Web, false).second.contains("Runtime.addBinding"));
 }
 
 TEST(SwallowUnsupportedTest, OnlyCdpErrorsWithTheTwoPhrasesBecomeNull) {

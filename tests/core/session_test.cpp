@@ -23,7 +23,7 @@ class SessionTest : public testing::Test {
   // The capture's error text, or "exact".
   std::string capture(Session& session) {
     const Device phone{.id = "phone", .label = "Phone", .output_width = 1080, .output_height = 1920, .scale = 3,
-                       .mobile = true, .source = ""};
+                       .mobile = true, .source = "", .apple_display_type = "", .play_image_type = ""};
     DeviceResult out = session.capture("http://127.0.0.1:9/", phone, {}, tmp_.path() / "shot.png");
     if (out.error) return *out.error;
     return out.capture->exact && std::filesystem::file_size(*out.path) == out.capture->bytes ? "exact" : "off";

@@ -25,6 +25,7 @@ named by FAKE_BROWSER_SCRIPT changes that:
   "faults"           {key: fault} instead of answering: "exit" (exit 3), "silent" (answer nothing
                      more on that WebSocket) or "garbage" (a frame of a reserved opcode, then silence)
   "screenshot_size"  [width, height] of every PNG
+  "screenshot_stored" true: the PNG's pixels are stored, not compressed (a file of megabytes)
   "once"             marker path: only the first fake to create it follows the script;
                      later ones keep only "log" and "pid_file"
 
@@ -49,7 +50,7 @@ PAGE = uuid.uuid4().hex.upper()
 BROWSER = str(uuid.uuid4())
 NOISE = "[{pid}:{pid}:1206/083512.104217:ERROR:bus.cc(407)] Failed to connect to the bus: No such file or directory"
 MEMBERS = {"log", "pid_file", "fork_helper", "startup", "page_after_ms", "replies", "before_reply", "delay_ms",
-           "faults", "screenshot_size", "once"}
+           "faults", "screenshot_size", "screenshot_stored", "once"}
 SCRIPT = {}
 # Shared by every WebSocket, under LOCK: requests per method, the browser
 # contexts, and the pages created in them (target id -> context id).
@@ -207,7 +208,7 @@ class Session:
         elif method == "Page.captureScreenshot":
             size = SCRIPT.get("screenshot_size") or [self.metrics["width"] * self.metrics["deviceScaleFactor"],
                                                      self.metrics["height"] * self.metrics["deviceScaleFactor"]]
-            return {"result": {"data": png_base64(*size)}}
+            return {"result": {"data": png_base64(*size, 0 if SCRIPT.get("screenshot_stored") else 1)}}
         elif method in ("Target.createBrowserContext", "Target.createTarget", "Target.disposeBrowserContext"):
             return target_reply(method, params.get("browserContextId"))
         elif method in FONT_REPLIES:
@@ -242,10 +243,10 @@ def target_reply(method, context):
         return {"result": {}}
 
 
-def png_base64(width, height):
+def png_base64(width, height, level=1):
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-    pixels = zlib.compress((b"\x00" + b"\xf4\xf6\xf8" * width) * height, 1)
+    pixels = zlib.compress((b"\x00" + b"\xf4\xf6\xf8" * width) * height, level)
     png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
            + chunk(b"IDAT", pixels) + chunk(b"IEND", b""))
     return base64.b64encode(png).decode()

@@ -7,15 +7,18 @@ outcome, fail-fast says how many devices it left out, and the report and the
 sheet record the settings and the browser that made the bytes."""
 import json
 import os
+import random
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 from PIL import Image
 
 import kestrelite
 from conftest import BROWSER, VERSION, make_fake_browser, needs_browser, preset, read_log, run_cli as run
-from kestrelite import outdir, settings, sheet
+from kestrelite import files, outdir, settings, sheet
 from kestrelite.errors import UsageError
 from kestrelite.report import Report
 
@@ -206,3 +209,66 @@ def test_the_status_bar_is_red_when_the_run_was_not_ok(tmp_path):
     with Image.open(shot["results"][0]["path"]) as image:
         colour = image.convert("RGB").getpixel((4, 4))
     assert colour == tuple(int(sheet.BROKEN_COLOUR[i:i + 2], 16) for i in (1, 3, 5))
+
+
+# ---------------------------------------------------------------- killed runs
+
+WRITER = """
+import itertools, json, sys
+from kestrelite.files import write_atomic
+versions = [json.dumps({"version": v, "padding": "x" * 2_000_000}).encode() for v in range(2)]
+for v in itertools.cycle(range(2)):
+    write_atomic(sys.argv[1], versions[v])
+"""
+
+
+def test_a_writer_killed_at_any_moment_leaves_the_old_file_or_the_new_one(tmp_path):
+    target = tmp_path / "report.json"
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(os.path.dirname(kestrelite.__file__))}
+    for ms in random.Random(31).sample(range(50, 400), 15):
+        writer = subprocess.Popen(["/usr/bin/python3", "-c", WRITER, str(target)], env=env)
+        time.sleep(ms / 1000)
+        writer.kill()
+        writer.wait()
+        if target.exists():
+            assert json.loads(target.read_bytes())["version"] in (0, 1)
+
+
+def test_a_run_killed_at_any_moment_leaves_only_whole_files(tmp_path, process_mark):
+    """Killed with SIGKILL again and again while it writes into the same
+    folder, a set run leaves under every final name an old whole file or a
+    new whole one; the next run clears the temporary files left behind."""
+    fake = make_fake_browser(tmp_path, screenshot_stored=True)
+    (tmp_path / "set.toml").write_text(
+        'devices = ["apple-iphone-6-9-1320", "play-phone-portrait", "apple-ipad-13-2064"]\n'
+        'locales = ["en-US", "de-DE"]\nlayout = "fastlane"\n' +
+        "".join(f'[[screen]]\nname = "{n}"\npage = "about:blank#{n}"\n' for n in ("home", "list")),
+        encoding="utf-8")
+    out = tmp_path / "out"
+    argv = ["/usr/bin/python3", "-m", "kestrelite", "run", tmp_path / "set.toml", "--out", out, "--jobs", "2",
+            "--browser", fake]
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(os.path.dirname(kestrelite.__file__))}
+
+    def whole_files():
+        for path in out.rglob("*"):
+            if files.LEFTOVER.fullmatch(path.name) or not path.is_file():
+                continue
+            if path.suffix == ".png":
+                with Image.open(path) as image:
+                    image.load()
+            elif path.suffix == ".json":
+                json.loads(path.read_text(encoding="utf-8"))
+
+    moments = random.Random(30).sample(range(100, 2500), 12)
+    for ms in moments:
+        host = subprocess.Popen(list(map(str, argv)), env=env, start_new_session=True,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(ms / 1000)
+        os.killpg(host.pid, signal.SIGKILL)
+        host.wait()
+        whole_files()
+    done = subprocess.run(list(map(str, argv)), env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    whole_files()
+    assert [p for p in out.rglob("*") if files.LEFTOVER.fullmatch(p.name)] == []
+    assert process_mark() == []

@@ -90,6 +90,28 @@ def test_a_failed_write_fails_its_device_and_leaves_no_partial_file(tmp_path):
     assert sorted(os.listdir(tmp_path / "out")) == ["exact-phone.png", "off-phone.png"]
 
 
+def test_links_planted_in_the_folder_are_replaced_never_followed(tmp_path):
+    # Under the image's name, and under the names a temporary file could be
+    # guessed to have: the capture writes its own file, the targets keep theirs.
+    out = tmp_path / "out"
+    out.mkdir()
+    names = ["exact-phone.png", "exact-phone.png.partial", ".exact-phone.png.partial"]
+    for name in names:
+        (tmp_path / f"target-{name}").write_bytes(b"not yours")
+        (out / name).symlink_to(tmp_path / f"target-{name}")
+    umask = os.umask(0o027)
+    try:
+        report = run(tmp_path, [EXACT])
+    finally:
+        os.umask(umask)
+    assert report["results"][0]["outcome"] == "exact"
+    assert all((tmp_path / f"target-{name}").read_bytes() == b"not yours" for name in names)
+    image = out / "exact-phone.png"
+    assert not image.is_symlink() and image.stat().st_mode & 0o777 == 0o640
+    assert image.read_bytes().startswith(b"\x89PNG")
+    assert sorted(os.listdir(out)) == sorted(names)
+
+
 @pytest.mark.parametrize("replies, error", [
     ({"Emulation.setLocaleOverride": {"error": {"message": "'Emulation.setLocaleOverride' wasn't found"}},
       "Emulation.setTouchEmulationEnabled": {"error": {"message": "Touch emulation not supported"}},

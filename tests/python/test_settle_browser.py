@@ -89,6 +89,20 @@ def test_pages_that_never_settle_end_at_the_deadline_and_say_why(server, tmp_pat
         assert middle(result) == GREEN
 
 
+def test_the_page_counts_its_own_loads_from_their_start_to_their_continuation(server, tmp_path):
+    # The browser's report of a request reaches the page a round trip late;
+    # the page's own count must rise as the load starts and fall once it is
+    # over, and never stay up for a load that cannot end.
+    server.pages["/data.json"] = [(0.05, b'{"colour": "green"}')]
+    server.pages["/late.js"] = [(0.05, b"")]
+    server.pages["/hang.css"] = [(5, b"")]
+    [result] = capture(server, "/loads.html", tmp_path)
+    assert result["outcome"] == "exact" and result["capture"]["settle"] == "quiet", result
+    assert result["capture"]["dialogs"] == [{"type": "alert", "message": (
+        "start 0, fetch 1, replied 0, json 1, read 0, stream 1, streamed 0, xhr 1, xhr done 0, "
+        "script 1, script done 0, sheet 1, sheet removed 0, markup script 0")}]
+
+
 @pytest.mark.parametrize("path", ["/entropy.html", "/redirect.html?ms=150", "/late.html", "/dialogs.html"])
 def test_a_fresh_browser_and_a_session_give_the_same_capture(server, tmp_path, path):
     server.pages["/data.json"] = [(0.1, json.dumps({"colour": "rgb(20,120,60)"}).encode())]

@@ -1,14 +1,20 @@
 """Nothing of a launch outlives the call: when capture_json returns, no process
 of any browser it started exists, alive or as a zombie, and a process group
-that does not empty in time is named in the device's result."""
+that does not empty in time is named in the device's result; and no browser
+outlives the command that started it, however that command ends."""
 import contextlib
 import json
 import os
+import random
+import signal
 import subprocess
 import sys
 import threading
 import time
 
+import pytest
+
+import kestrelite
 from conftest import BROWSER, make_fake_browser, marked_processes, needs_browser
 from kestrelite import capture_json
 
@@ -107,7 +113,6 @@ def test_a_group_that_does_not_empty_is_named_in_the_result(tmp_path):
                                   "from outside)")
 
 
-
 @needs_browser
 def test_the_browser_does_not_outlive_a_killed_host(tmp_path, process_mark):
     """The host dies mid-capture with no chance to clean up (a browser keeps
@@ -125,3 +130,41 @@ def test_the_browser_does_not_outlive_a_killed_host(tmp_path, process_mark):
         host.kill()
         host.wait()
     assert process_mark() == []
+
+
+SESSION_PROGRAM = """
+import sys
+from kestrelite import Session
+with Session(browser=sys.argv[3]) as session:
+    while True:
+        session.capture(sys.argv[1], "apple-watch-s3", sys.argv[2])
+"""
+
+
+@needs_browser
+@pytest.mark.parametrize("command", ["capture", "run", "session"])
+def test_no_browser_outlives_a_group_kill_of_its_command(tmp_path, process_mark, command):
+    """A CI runner cancels a job with SIGKILL to the command's whole process
+    group: every browser the command started must end with it, whenever the
+    kill comes."""
+    page = tmp_path / "page.html"
+    page.write_text("<!doctype html><p>Kill me</p>", encoding="utf-8")
+    (tmp_path / "set.toml").write_text(
+        'devices = ["apple-watch-s3", "play-wear-os", "apple-mac-1280"]\nlocales = ["en-US", "fr-FR"]\n'
+        '[[screen]]\nname = "home"\npage = "page.html"\n', encoding="utf-8")
+    argv = {
+        "capture": ["-m", "kestrelite", "capture", page, "--store", "apple", "--jobs", "2", "--browser", BROWSER],
+        "run": ["-m", "kestrelite", "run", tmp_path / "set.toml", "--jobs", "2", "--browser", BROWSER],
+        "session": ["-c", SESSION_PROGRAM, page.as_uri(), tmp_path / "session", BROWSER],
+    }[command]
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(os.path.dirname(kestrelite.__file__))}
+    moments = random.Random(command).sample(range(300, 3000), 3)
+    for n, ms in enumerate(moments):
+        out = tmp_path / f"out-{n}"
+        host = subprocess.Popen(["/usr/bin/python3", *map(str, argv), *(["--out", out] if command != "session" else [])],
+                                env=env, cwd=tmp_path, start_new_session=True,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(ms / 1000)
+        os.killpg(host.pid, signal.SIGKILL)
+        host.wait()
+        assert process_mark(grace=10) == [], f"{command} killed after {ms} ms"

@@ -66,6 +66,9 @@ struct CaptureSettings {
   // After the screenshot, find the characters no font draws and the fonts
   // that drew the rest (kestrelite/report.hpp, Glyphs).
   bool check_glyphs = false;
+  // Before the settle wait counts the page as quiet, it asks the capture
+  // for the requests it knows in flight (a binding the page could see).
+  bool settle_barrier = false;
   // Media features emulated for the page; empty or false: not emulated.
   std::string appearance;  // "light" or "dark": prefers-color-scheme
   bool reduced_motion = false;
