@@ -50,6 +50,27 @@ std::string quoted_list(const std::vector<std::string>& names) {
   return out;
 }
 
+// The value as an int through __index__; TypeError naming the argument
+// when it has none.
+Ref int_index(PyObject* value, const char* name) {
+  Ref index(PyNumber_Index(value));
+  if (!index && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    wrong_type(value, name, "int");
+  }
+  return index;
+}
+
+// After a failed conversion of an int: the interpreter's OverflowError
+// gets the argument's name in front; other errors stay as they are.
+bool out_of_range(const char* name, const char* type) {
+  if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyErr_Clear();
+    raise(PyExc_OverflowError, "argument '" + std::string(name) + "': out of range for " + type);
+  }
+  return false;
+}
+
 }  // namespace
 
 void raise(PyObject* type, std::string_view message) {
@@ -173,24 +194,20 @@ bool text_sequence(PyObject* value, const char* name, std::vector<std::string>& 
 }
 
 bool unsigned64(PyObject* value, const char* name, std::uint64_t& out) {
-  Ref index(PyNumber_Index(value));
-  if (!index) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      return wrong_type(value, name, "int");
-    }
-    return false;
-  }
+  Ref index = int_index(value, name);
+  if (!index) return false;
   unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    // Negative and too large values both raise OverflowError; keep the
-    // argument's name in front of the interpreter's reason.
-    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-      PyErr_Clear();
-      raise(PyExc_OverflowError, "argument '" + std::string(name) + "': out of range for an unsigned 64-bit integer");
-    }
-    return false;
-  }
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+    return out_of_range(name, "an unsigned 64-bit integer");
+  out = v;
+  return true;
+}
+
+bool signed64(PyObject* value, const char* name, std::int64_t& out) {
+  Ref index = int_index(value, name);
+  if (!index) return false;
+  long long v = PyLong_AsLongLong(index.get());
+  if (v == -1 && PyErr_Occurred()) return out_of_range(name, "a 64-bit integer");
   out = v;
   return true;
 }

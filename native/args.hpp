@@ -62,6 +62,8 @@ bool optional_path_text(PyObject* value, const char* name, std::optional<std::st
 bool text_sequence(PyObject* value, const char* name, std::vector<std::string>& out);
 // An int (anything with __index__) from 0 to 2**64-1; OverflowError outside.
 bool unsigned64(PyObject* value, const char* name, std::uint64_t& out);
+// An int (anything with __index__) from -2**63 to 2**63-1; OverflowError outside.
+bool signed64(PyObject* value, const char* name, std::int64_t& out);
 // A bool, or numpy's boolean scalar.
 bool boolean(PyObject* value, const char* name, bool& out);
 

@@ -152,8 +152,8 @@ PyMethodDef kVersionDef = {"version", version, METH_NOARGS, "version()\n--\n\nVe
 PyMethodDef kComparePng = {
     "_compare_png", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compare_png)),
     METH_VARARGS | METH_KEYWORDS,
-    "_compare_png(base, new)\n--\n\nThe pixel comparison of two PNG files' bytes, for kestrelite's compare "
-    "command: (figures as JSON text, difference image as PNG bytes or None)."};
+    "_compare_png(base, new, *, masks=None, antialiasing=None)\n--\n\nThe pixel comparison of two PNG files' "
+    "bytes, for kestrelite's compare command: (figures as JSON text, difference image as PNG bytes or None)."};
 
 PyMethodDef kPrivate[] = {
     {"_presets_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(presets_json)),

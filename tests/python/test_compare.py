@@ -2,6 +2,7 @@
 each status with its figures, PNGs of every kind, the difference image and
 page, and real captures of a page and of copies with one element changed."""
 import hashlib
+import inspect
 import json
 import os
 import shutil
@@ -15,6 +16,7 @@ from PIL import Image
 
 from conftest import BROWSER, BUILD_DIR, needs_browser, run_cli as run
 from kestrelite import capture_json, compare, compare_page
+from kestrelite._native import _compare_png
 from kestrelite.plan import key_fields
 
 ADAM7 = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]
@@ -146,6 +148,36 @@ def test_every_kind_of_png_compares_by_its_pixels(tmp_path, kind):
         [pair] = record["pairs"]
         assert pair["status"] == "changed" and record["ok"] is not changed
         assert (pair["differing_pixels"], pair.get("box")) == figures
+
+
+def test_native_comparison_takes_its_options_by_keyword():
+    base, new = picture()[1], picture(changed={(1, 1), (12, 8)})[1]
+    assert str(inspect.signature(_compare_png)) == "(base, new, *, masks=None, antialiasing=None)"
+    plain = '{"base":[13,9],"new":[13,9],"differing":2,"box":[1,1,12,8]}'
+    assert _compare_png(base, new)[0] == _compare_png(base, new, masks=None, antialiasing=None)[0] == plain
+    # A black and white picture has no blends: (1,1) stays changed; the mask
+    # is clipped to columns 10-12 of rows 6-8 and leaves (12,8) out.
+    figures, image = _compare_png(base, new, masks=[(10, 6, 100, 100)], antialiasing="ignore")
+    assert figures == '{"base":[13,9],"new":[13,9],"differing":1,"masked":1,"box":[1,1,1,1]}'
+    assert image.startswith(b"\x89PNG")
+    assert _compare_png(base, new, masks=[])[0] == plain
+
+
+@pytest.mark.parametrize("args, kwargs, exc, message", [
+    ((b"",) * 3, {}, TypeError, "_compare_png() takes 2 positional arguments but 3 were given"),
+    ((), {"masks": "0,0,1,1"}, TypeError, "argument 'masks': expected a sequence of (x, y, width, height)"),
+    ((), {"masks": [(0, 0, 1)]}, TypeError, "argument 'masks': each mask is a sequence of 4 ints"),
+    ((), {"masks": [b"\0\0\1\1"]}, TypeError, "argument 'masks': each mask is a sequence of 4 ints"),
+    ((), {"masks": [(0, 0, 1, "1")]}, TypeError, "argument 'masks': 'str' object cannot be converted to 'int'"),
+    ((), {"masks": [(2**63, 0, 1, 1)]}, OverflowError, "argument 'masks': out of range for a 64-bit integer"),
+    ((), {"antialiasing": "off"}, ValueError, "argument 'antialiasing': expected 'count' or 'ignore', got 'off'"),
+    ((), {"antialiasing": 1}, TypeError, "argument 'antialiasing': 'int' object cannot be converted to 'str'"),
+    ((), {"mask": []}, TypeError, "_compare_png() got an unexpected keyword argument 'mask'"),
+])
+def test_native_comparison_refuses_bad_options(args, kwargs, exc, message):
+    with pytest.raises(exc) as info:
+        _compare_png(*(args or (picture()[1],) * 2), **kwargs)
+    assert str(info.value).startswith(message)
 
 
 @pytest.mark.parametrize("damage, reason", [
