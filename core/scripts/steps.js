@@ -34,6 +34,10 @@
     const r = el.getBoundingClientRect();
     return r.width > 0 && r.height > 0 && (!el.checkVisibility || el.checkVisibility({ visibilityProperty: true }));
   };
+  // Element boxes are in the layout viewport's CSS pixels (as the mouse's
+  // are); the screenshot shows the visual viewport, which a page laid out
+  // wider than the device (no viewport meta tag) shows zoomed out.
+  const view = window.visualViewport || { offsetLeft: 0, offsetTop: 0, scale: 1, width: innerWidth, height: innerHeight };
   const one = (selector) => {
     const found = all(selector);
     if (!found.length) throw new Error(`no element matches ${show(selector)}`);
@@ -91,11 +95,12 @@
       return {
         boxes: a.selectors.map((selector) => all(selector).flatMap((el) => {
           const r = el.getBoundingClientRect();
-          const left = clip(r.left, innerWidth), top = clip(r.top, innerHeight);
-          const right = clip(r.right, innerWidth), bottom = clip(r.bottom, innerHeight);
+          const left = clip(r.left - view.offsetLeft, view.width), top = clip(r.top - view.offsetTop, view.height);
+          const right = clip(r.right - view.offsetLeft, view.width), bottom = clip(r.bottom - view.offsetTop, view.height);
           if (right <= left || bottom <= top) return [];
-          const x = Math.floor(left * a.scale), y = Math.floor(top * a.scale);
-          return [[x, y, Math.ceil(right * a.scale) - x, Math.ceil(bottom * a.scale) - y]];
+          const k = view.scale * a.scale;
+          const x = Math.floor(left * k), y = Math.floor(top * k);
+          return [[x, y, Math.ceil(right * k) - x, Math.ceil(bottom * k) - y]];
         })),
       };
     }

@@ -66,6 +66,12 @@ summary { cursor: pointer; font-weight: 600; }
   overflow-wrap: anywhere; font-size: 12px; text-align: center; }
 .same-list img { max-width: 100%%; max-height: 120px; box-shadow: 0 0 0 1px rgba(0, 0, 0, .2); }
 .broken-image { outline: 2px solid %(broken)s; }
+h2 button { margin-left: 8px; vertical-align: 2px; }
+.review { margin-top: 8px; }
+.review button { margin-right: 8px; }
+.decided { margin-left: 8px; font-size: 12px; font-weight: 600; }
+.approved { color: %(ok)s; }
+.rejected { color: %(broken)s; }
 """ % {"ok": OK_COLOUR, "broken": BROKEN_COLOUR, "changed": CHANGED_COLOUR}
 
 SCRIPT = """
@@ -88,6 +94,27 @@ addEventListener("load", () => {
     ? `${broken.length} of ${images.length} images could not be shown`
     : `all ${images.length} images shown`;
 });
+"""
+
+# The review page's own: its buttons post to the server that serves it.
+REVIEW_BAR = ('<p class="review"><button type="button" id="approve-changed">approve all changed</button>'
+              '<button type="button" id="done">done</button> <span id="said"></span></p>')
+REVIEW_SCRIPT = """
+const post = (what, body) => fetch(what, {
+  method: "POST", headers: {"Content-Type": "application/json"}, body: JSON.stringify(body),
+}).then((r) => r.json().then((answer) => {
+  if (!r.ok) throw new Error(answer.error || r.statusText);
+  return answer;
+}));
+const said = (text) => { document.getElementById("said").textContent = text; };
+const decide = (what, body) => post(what, body).then(() => location.reload(), (e) => said(e.message));
+for (const button of document.querySelectorAll("button.approve, button.reject")) {
+  button.addEventListener("click", () =>
+    decide(button.classList.contains("approve") ? "approve" : "reject", {pairs: [button.dataset.pair]}));
+}
+document.getElementById("approve-changed").addEventListener("click", () => decide("approve", {changed: true}));
+document.getElementById("done").addEventListener("click", () =>
+  post("done", {}).then(() => said("done: you can close this page"), (e) => said(e.message)));
 """
 
 # Display order of the pairs that are shown open.
@@ -125,14 +152,14 @@ def box_overlay(pair):
             f'width: calc({wide:.4f}% + 10px); height: calc({tall:.4f}% + 10px)"></span>')
 
 
-def view(caption, path, alt, overlay=""):
-    link = esc(quote(path))
+def view(caption, path, alt, link, overlay=""):
+    link = esc(link(path))
     return (f'<figure><figcaption>{esc(caption)}</figcaption>'
             f'<a class="frame" href="{link}"><img src="{link}" alt="{esc(alt)}">{overlay}</a></figure>')
 
 
-def slider(pair, overlay):
-    base, new = esc(quote(pair["base"]["path"])), esc(quote(pair["new"]["path"]))
+def slider(pair, link, overlay):
+    base, new = esc(link(pair["base"]["path"])), esc(link(pair["new"]["path"]))
     return (f'<figure class="slider"><figcaption>base | new <button type="button">flip</button></figcaption>'
             f'<div class="frame slide" style="--at: 50%"><img src="{base}" alt="base">'
             f'<img class="over" src="{new}" alt="new"><span class="divider"></span>{overlay}</div>'
@@ -145,20 +172,23 @@ def figures(pair):
     if "differing_pixels" not in pair:
         return ""
     count = pair["differing_pixels"]
-    if count == 0:
-        return "the files differ, but every pixel is the same"
     box = pair["box"]
     text = (f"{count:,} {'pixels differ' if count != 1 else 'pixel differs'} ({share_text(pair['differing_share'])}), "
             f"in a {box['width']}\u00d7{box['height']} box at ({box['x']}, {box['y']})")
+    left = [f"{pair[key]:,} {name}" for key, name in (("masked_pixels", "masked (hatched blue)"),
+                                                      ("antialiased_pixels", "anti-aliased (amber)"))
+            if key in pair]
+    if left:
+        text += "; not counted: " + ", ".join(left)
     if pair["within_threshold"]:
-        text += "; within the threshold"
+        text += f"; within the threshold ({pair['threshold']})" if "threshold" in pair else "; within the threshold"
     return text
 
 
-def section(pair):
+def section(pair, link, review):
     status = pair["status"]
     name = pair_name(pair)
-    parts = [f'<h2>{esc(name)}<span class="tag">{esc(status)}</span></h2>']
+    parts = [f'<h2>{esc(name)}<span class="tag">{esc(status)}</span>{decision(pair, name, review)}</h2>']
     line = figures(pair)
     if line:
         parts.append(f'<p class="figures">{esc(line)}</p>')
@@ -171,24 +201,37 @@ def section(pair):
     overlay = box_overlay(pair)
     for side in ("base", "new"):
         if "path" in pair.get(side, {}):
-            views.append(view(side, pair[side]["path"], f"{side}: {name}", overlay))
+            views.append(view(side, pair[side]["path"], f"{side}: {name}", link, overlay))
     if "difference" in pair:
-        views.append(view("difference", pair["difference"], f"difference: {name}"))
-        views.append(slider(pair, overlay))
+        views.append(view("difference", pair["difference"], f"difference: {name}", link))
+        views.append(slider(pair, link, overlay))
     size = pair.get("new", pair.get("base", {})).get("size")
     wide = ' wide' if size and size[0] > size[1] else ''
     parts.append(f'<div class="views{wide}">{"".join(views)}</div>')
     return f'<section class="pair {esc(status)}" id="{esc(name)}">{"".join(parts)}</section>'
 
 
-def same_list(pairs):
+def same_list(pairs, link):
     if not pairs:
         return ""
     items = "".join(
-        f'<a href="{esc(quote(p["new"]["path"]))}"><img src="{esc(quote(p["new"]["path"]))}" '
+        f'<a href="{esc(link(p["new"]["path"]))}"><img src="{esc(link(p["new"]["path"]))}" '
         f'alt="{esc(pair_name(p))}"><span>{esc(pair_name(p))}</span></a>' for p in pairs)
     told = f"{len(pairs)} captures are" if len(pairs) != 1 else "1 capture is"
     return f'<details id="same"><summary>{told} the same</summary><div class="same-list">{items}</div></details>'
+
+
+def decision(pair, name, review):
+    """The review page's buttons of a pair, or what was decided about it."""
+    if review is None or pair["status"] == "same":
+        return ""
+    if name in review["approved"]:
+        return '<span class="decided approved">approved</span>'
+    if pair["status"] == "failed" and "error" in pair.get("new", {}):
+        return ""
+    rejected = '<span class="decided rejected">rejected</span>' if name in review["rejected"] else ""
+    return (f'{rejected}<button type="button" class="approve" data-pair="{esc(name)}">approve</button>'
+            f'<button type="button" class="reject" data-pair="{esc(name)}">reject</button>')
 
 
 def group(pair):
@@ -197,16 +240,21 @@ def group(pair):
     return pair["status"]
 
 
-def render(record):
-    """The page for a comparison record (the content of compare.json)."""
+def render(record, link=quote, review=None):
+    """The page for a comparison record (the content of compare.json).
+    `link` makes an image's address from its path in the record; `review`,
+    for the page the review server serves, holds the names of the pairs
+    "approved" and "rejected" so far, and adds the buttons."""
     shown = sorted((p for p in record["pairs"] if p["status"] != "same"), key=lambda p: ORDER.index(group(p)))
     counts = ", ".join(f"{record[s]} {s}" for s in ("changed", "added", "removed", "failed", "same"))
     verdict = "nothing changed" if record["ok"] and not record["changed"] else (
         "changes within the threshold" if record["ok"] else "changes found")
     title = f"{record['base']} \u2192 {record['new']}"
-    settings = (f"threshold {esc(record['threshold'])} pixels &middot; {esc(record['kind'])} runs"
-                f" &middot; kestrelite {esc(record['kestrelite'])}")
-    sections = "\n".join(section(p) for p in shown)
+    threshold = record["threshold"]
+    settings = (f"threshold {esc(threshold)}{'' if isinstance(threshold, str) else ' pixels'}"
+                f" &middot; anti-aliasing {esc(record.get('antialiasing', 'count'))}"
+                f" &middot; {esc(record['kind'])} runs &middot; kestrelite {esc(record['kestrelite'])}")
+    sections = "\n".join(section(p, link, review) for p in shown)
     return f"""<!doctype html>
 <html lang="en">
 <head>
@@ -220,12 +268,13 @@ def render(record):
 <header id="status"{' class="ok"' if record["ok"] else ''}>
 <h1>{esc(title)}</h1>
 <p>{esc(verdict)}: {esc(counts)} &middot; {settings}</p>
+{REVIEW_BAR if review is not None else ""}
 </header>
 <main>
 {sections}
-{same_list([p for p in record["pairs"] if p["status"] == "same"])}
+{same_list([p for p in record["pairs"] if p["status"] == "same"], link)}
 </main>
-<script>{SCRIPT}</script>
+<script>{SCRIPT}{REVIEW_SCRIPT if review is not None else ""}</script>
 </body>
 </html>
 """

@@ -133,6 +133,8 @@ def members(plan, browser, shard=None):
             **plan.settings, "plan": [list(job.key) for job in plan.jobs], "devices": {d["id"]: d for d in plan.devices}}
     if plan.timezones:
         made["timezones"] = plan.timezones
+    if plan.thresholds:
+        made["thresholds"] = plan.thresholds
     if shard is not None:
         made["shard"] = {"index": shard[0], "count": shard[1]}
     if plan.notes:

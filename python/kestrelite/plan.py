@@ -87,6 +87,7 @@ class Plan:
     digest: str = None
     out: Path = None
     timezones: dict = field(default_factory=dict)
+    thresholds: dict = field(default_factory=dict)  # a set's per-screen thresholds of compare
     jobs: list = field(default_factory=list)
     notes: list = field(default_factory=list)      # shown with the summary
     warnings: list = field(default_factory=list)   # shown before the run

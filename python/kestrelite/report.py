@@ -24,7 +24,7 @@ CAPTURE_ORDER = ("kestrelite", "kind", "url", "seed", "locale", "timezone", "app
                  "browser", *COUNTS, "not_started",
                  "elapsed_ms", "ok", "results", "verify")
 SET_ORDER = ("kestrelite", "kind", "set_file", "set_path", "set_digest", "layout", *COUNTS, "elapsed_ms", "ok", "captures",
-             "seed", "timezone", "browser", "locales", "screens", "appearances", *MEDIA, "plan", "devices",
+             "seed", "timezone", "browser", "locales", "screens", "thresholds", "appearances", *MEDIA, "plan", "devices",
              "timezones", "not_started",
              "shard", "notes", "shards", "missing", "verify", "check")
 ENTRIES = {"capture": "results", "set": "captures"}

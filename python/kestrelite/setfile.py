@@ -15,6 +15,7 @@ from urllib.parse import urlsplit
 
 from . import layout, presets
 from ._native import _check_settings as check_settings, devices_json
+from .compare import read_threshold
 from .errors import UsageError
 from .plan import URL_SCHEMES, Job, Plan
 from .settings import DEFAULT_SEED, DEFAULT_TIMEZONE, MAX_SEED, check_locale, check_timezone
@@ -25,7 +26,7 @@ SCREEN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]*\Z")
 KEYS = ("out", "layout", "stores", "devices", "locales", "appearances", "reduced_motion", "contrast",
         "forced_colors", "timezone", "timezones", "seed", "presets", "store_languages", "screen", "feature_graphic",
         "tv_banner")
-SCREEN_KEYS = ("name", "page", "devices", "stores", "steps", "mask")
+SCREEN_KEYS = ("name", "page", "devices", "stores", "steps", "mask", "threshold")
 APPEARANCES = ("light", "dark")
 # What a page may hold in braces; "{{" and "}}" stand for braces themselves.
 PLACEHOLDERS = {
@@ -129,7 +130,8 @@ class _Reader:
                     out=self.base / self.get("out", str, "shots"), layout=layout_name, locales=locales,
                     timezone=timezone, timezones=timezones, seed=seed, presets=preset_file,
                     screens=[s["name"] for s in screens], appearances=appearances, devices=devices,
-                    warnings=self.warnings, settings=media)
+                    warnings=self.warnings, settings=media,
+                    thresholds={s["name"]: s["threshold"] for s in screens if "threshold" in s})
         singles = {key: self.single(key, screens, devices) for key in ("feature_graphic", "tv_banner")}
         if layout_name == "fastlane":
             self.check_languages(locales, devices, languages)
@@ -207,10 +209,10 @@ class _Reader:
         return {locale: zone for locale, zone in zones.items() if locale in locales}
 
     def setting(self, check, where, value):
-        """A time zone or locale checked as the command line checks them."""
+        """A time zone, locale or threshold checked as the command line checks them."""
         try:
             return check(value)
-        except UsageError as e:
+        except (UsageError, ValueError) as e:
             self.fail(where, str(e))
 
     def devices(self, preset_file):
@@ -288,6 +290,8 @@ class _Reader:
             settings = {key: screen[key] for key in ("steps", "mask") if key in screen}
             result.append({"name": name, "pages": pages, "settings": self.capture_settings(settings, where),
                            "devices": self.screen_devices(screen, where, devices, preset_file)})
+            if "threshold" in screen:
+                result[-1]["threshold"] = self.setting(read_threshold, f"{where}.threshold", screen["threshold"])
         return result
 
     def screen_devices(self, screen, where, devices, preset_file):

@@ -54,7 +54,7 @@ def picture(width=13, height=9, changed=()):
     return bits, write_png([[(255 * b,) * 3 for b in row] for row in bits])
 
 
-def write_run(folder, shots, kind="capture"):
+def write_run(folder, shots, kind="capture", thresholds=None):
     """A run folder: `shots` maps a device id (capture) or a (locale, screen,
     device id) key (set) to PNG bytes, or to None for a failed capture."""
     folder.mkdir(parents=True, exist_ok=True)
@@ -73,8 +73,31 @@ def write_run(folder, shots, kind="capture"):
                          capture={"sha256": hashlib.sha256(png).hexdigest(), "actual": [width, height]})
         entries.append(entry)
     report = {"kind": "set", "captures": entries} if kind == "set" else {"url": "x", "results": entries}
+    if thresholds:
+        report["thresholds"] = thresholds
     (folder / "report.json").write_text(json.dumps(report))
     return folder
+
+
+@pytest.mark.parametrize("thresholds, global_threshold, ok", [
+    ({"home": 9}, 0, False),          # the changed tides screen has none of its own
+    ({"tides": 9}, 0, True),          # 9 of 117 pixels changed: exactly at the limit
+    ({"tides": 8}, 0, False),
+    ({"tides": "7.7%"}, 0, True),     # 7.7% of 117 pixels is 9.009: 9 pass ...
+    ({"tides": "7.6%"}, 0, False),    # ... 7.6% is 8.892: only 8
+    ({}, "7.7%", True),
+    ({"tides": 0}, 9, False),         # the screen's own comes first, even when stricter
+])
+def test_a_screen_threshold_comes_before_the_comparison_s(tmp_path, thresholds, global_threshold, ok):
+    changed = picture(changed={(x, 4) for x in range(9)})[1]
+    base = write_run(tmp_path / "base", {("en-US", "home", "d"): picture()[1], ("en-US", "tides", "d"): picture()[1]},
+                     "set")
+    new = write_run(tmp_path / "new", {("en-US", "home", "d"): picture()[1], ("en-US", "tides", "d"): changed}, "set",
+                    thresholds=thresholds)
+    record = compare.compare_runs(base, new, threshold=global_threshold)
+    [pair] = [p for p in record["pairs"] if p["status"] == "changed"]
+    assert (pair["differing_pixels"], record["ok"]) == (9, ok)
+    assert pair.get("threshold", global_threshold) == thresholds.get("tides", global_threshold)
 
 
 def red_mask(path):
@@ -146,7 +169,8 @@ def test_every_kind_of_png_compares_by_its_pixels(tmp_path, kind):
     for changed, figures in (((), (0, None)), (((12, 8),), (1, {"x": 12, "y": 8, "width": 1, "height": 1}))):
         record = compare.compare_runs(base, write_run(tmp_path / f"new{len(changed)}", {"d": encoded(changed)}))
         [pair] = record["pairs"]
-        assert pair["status"] == "changed" and record["ok"] is not changed
+        # Other bytes, the same pixels: the same picture.
+        assert pair["status"] == ("changed" if changed else "same") and record["ok"] is not changed
         assert (pair["differing_pixels"], pair.get("box")) == figures
 
 
@@ -204,7 +228,7 @@ BAD = {  # how NEW is made, further arguments, and what the message says
     "unsafe-id": (lambda new: write_run(new, {"../d": None}), [], "a capture without a plain device_id"),
     "out-is-a-run": (lambda new: write_run(new, {"d": picture()[1]}), ["--out", "BASE"],
                      "holds a capture run (kestrelite capture), not a comparison"),
-    "threshold": (lambda new: write_run(new, {"d": picture()[1]}), ["--threshold", "-1"], "must be 0 or more"),
+    "threshold": (lambda new: write_run(new, {"d": picture()[1]}), ["--threshold", "-1"], "must be a whole number of pixels, 0 or more"),
 }
 
 
@@ -348,3 +372,46 @@ def test_run_baseline_pairs_the_set_by_locale_screen_and_device(tmp_path):
     assert {name: p["status"] for name, p in pairs.items()} == {
         f"en-US/home/{SMALL}": "same", f"de-DE/home/{SMALL}": "changed"}
     assert pairs[f"de-DE/home/{SMALL}"]["box"] == {"x": 20, "y": 20, "width": 80, "height": 60}
+
+
+MOTION_PAGE = """<!doctype html><body style="margin:0;background:#fff">
+<p id="clock" style="position:absolute;left:10px;top:168px;margin:0;font:16px sans-serif">{clock}</p>
+<div style="position:absolute;left:20px;top:20px;transform:translate({shift})">
+<svg width="80" height="80"><circle cx="40" cy="40" r="30" fill="#1a6"/></svg>
+<p style="font:bold 48px sans-serif;margin:0">{word}</p></div>"""
+
+
+@needs_browser
+def test_masks_and_anti_aliasing_leave_out_only_what_they_should(tmp_path):
+    """A ticking clock under a mask, shapes drawn a fraction of a pixel
+    apart, and a letter replaced: only the letter is a change, with
+    --antialiasing ignore; without it, the shift is one too."""
+    def shoot(name, clock="10:00", shift="0px, 0px", word="Hello"):
+        (tmp_path / f"{name}.html").write_text(MOTION_PAGE.format(clock=clock, shift=shift, word=word))
+        status, _, stderr = run(["capture", tmp_path / f"{name}.html", "--out", tmp_path / name, "--device", SMALL,
+                                 "--browser", BROWSER, "--mask", "#clock"])
+        assert status == 0, stderr
+        return tmp_path / name
+
+    def compared(base, new, *extra):
+        status, stdout, _ = run(["compare", base, new, "--out", tmp_path / f"c-{base.name}-{new.name}", *extra])
+        [pair] = json.loads((tmp_path / f"c-{base.name}-{new.name}" / "compare.json").read_text())["pairs"]
+        return status, pair
+
+    base = shoot("base")
+    ticked = shoot("ticked", clock="10:01")
+    shifted = shoot("shifted", clock="10:01", shift="0.4px, 0.3px")
+    replaced = shoot("replaced", word="Hallo")
+    digests = {f.name: hashlib.sha256((f / f"{SMALL}.png").read_bytes()).hexdigest()
+               for f in (base, ticked, shifted, replaced)}
+    # The masks leave the stored images alone: the clock's change is in them.
+    assert len(set(digests.values())) == 4
+    status, pair = compared(base, ticked)
+    assert (status, pair["status"], pair["differing_pixels"]) == (0, "same", 0) and pair["masked_pixels"] > 0
+    status, pair = compared(base, shifted, "--antialiasing", "ignore")
+    assert (status, pair["status"]) == (0, "same") and pair["antialiased_pixels"] > 0
+    status, pair = compared(base, shifted)
+    assert (status, pair["status"]) == (1, "changed") and "antialiased_pixels" not in pair
+    for extra in ([], ["--antialiasing", "ignore"]):
+        status, pair = compared(base, replaced, *extra)
+        assert (status, pair["status"]) == (1, "changed") and pair["differing_pixels"] > 0

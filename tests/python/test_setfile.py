@@ -63,6 +63,14 @@ def write_set(tmp_path):
      "locales: en has no language code in Google Play's list"),
     ('layout = "fastlane"\nstores = ["apple"]\n', '[[screen]]\nname = "framed-home"\npage = "https://x.test/"\n',
      "screen[1].name: 'framed-home' contains 'framed'"),
+    ('stores = ["apple"]\n', '[[screen]]\nname = "home"\npage = "https://x.test/"\nthreshold = -1\n',
+     "screen[1].threshold: must be a whole number of pixels, 0 or more"),
+    ('stores = ["apple"]\n', '[[screen]]\nname = "home"\npage = "https://x.test/"\nthreshold = 1.5\n',
+     "screen[1].threshold: must be a whole number of pixels"),
+    ('stores = ["apple"]\n', '[[screen]]\nname = "home"\npage = "https://x.test/"\nthreshold = "100.5%"\n',
+     "screen[1].threshold: a share of the image must be 0% to 100%"),
+    ('stores = ["apple"]\n', '[[screen]]\nname = "home"\npage = "https://x.test/"\nthreshold = "x%"\n',
+     "screen[1].threshold: a share of the image must be 0% to 100%"),
 ])
 def test_every_mistake_names_file_and_key(write_set, text, screens, message):
     path = write_set(text, screens)

@@ -100,3 +100,22 @@ def test_a_set_with_steps_gives_the_same_bytes_twice_and_in_fresh_browsers(page,
                 for c in report["captures"]} == set(digests[-1].values())
     assert len(digests[0]) == 4 and digests[0] == digests[1] == digests[2]
     assert len(set(digests[0].values())) == 4
+
+
+def test_clicks_and_masks_land_on_a_page_shown_zoomed_out(page_server, tmp_path):
+    """Without a viewport meta tag a phone lays the page out 980 CSS pixels
+    wide and shows it zoomed out: the click and the mask's box must follow
+    the zoom, not the layout's pixels."""
+    page_server.pages["/wide"] = ('<!doctype html><body style="margin:0">'
+                                  '<button id="b" style="position:absolute;left:600px;top:900px;width:200px;'
+                                  'height:120px;border:0;background:rgb(200,40,40)" '
+                                  "onclick=\"this.style.background='rgb(0,160,0)'\"></button>")
+    with Session(browser=BROWSER) as session:
+        result = json.loads(session.capture(page_server.url("/wide"), "apple-iphone-6-9-1320", tmp_path,
+                                            steps=[{"click": "#b"}], mask=["#b"]))
+    assert result["outcome"] == "exact", result
+    [box] = result["capture"]["masks"][0]["boxes"]
+    image = Image.open(result["path"]).convert("RGB")
+    assert centre(image, box) == GREEN
+    x, y, w, h = box
+    assert image.getpixel((x - 2, y + h // 2)) != GREEN and image.getpixel((x + w + 2, y + h // 2)) != GREEN

@@ -4,7 +4,9 @@
     kestrelite run [SETFILE] [--out DIR] [--jobs N] [--shard I/N] [--verify] [--fail-fast]
     kestrelite check DIR
     kestrelite merge DIR... --out DIR
-    kestrelite compare BASE NEW [--out DIR] [--threshold N]
+    kestrelite compare BASE NEW [--out DIR] [--threshold N] [--antialiasing ignore|count]
+    kestrelite approve BASE NEW [--only PAIR ...]
+    kestrelite review BASE NEW
     kestrelite devices [--store S] [--presets FILE] [--json]
     kestrelite find-browser
     kestrelite install-browser [--from PATH]
@@ -23,7 +25,7 @@ import sys
 
 from .._native import version
 from ..errors import RunError, UsageError
-from . import browser, capture, check, compare, devices, merge, run
+from . import approve, browser, capture, check, compare, devices, merge, review, run
 from .output import complain
 
 EXIT_OK = 0
@@ -32,7 +34,7 @@ EXIT_USAGE = 2
 EXIT_FAULT = 3
 EXIT_INTERRUPTED = 130
 
-COMMANDS = (capture, run, check, merge, compare, devices, browser)
+COMMANDS = (capture, run, check, merge, compare, approve, review, devices, browser)
 
 
 class Parser(argparse.ArgumentParser):

@@ -4,11 +4,19 @@ and the comparison with a baseline that `capture --baseline` and
 
 from pathlib import Path
 
-from ..compare import compare_runs, output_folder
+import argparse
+
+from ..compare import ANTIALIASING, compare_runs, output_folder, read_threshold
 from ..compare_page import pair_name, share_text
 from ..errors import UsageError
-from .options import whole_number
 from .output import say, size_text
+
+
+def threshold_value(text):
+    try:
+        return read_threshold(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def register(commands):
@@ -23,8 +31,12 @@ def register(commands):
     parser.add_argument("base", metavar="BASE", help="the run folder to compare with")
     parser.add_argument("new", metavar="NEW", help="the run folder to check")
     parser.add_argument("--out", "-o", metavar="DIR", help="output folder (default NEW/compare)")
-    parser.add_argument("--threshold", type=whole_number(0), default=0, metavar="N",
-                        help="changes of at most N pixels do not fail the comparison (default 0)")
+    parser.add_argument("--threshold", type=threshold_value, default=0, metavar="N",
+                        help="changes of at most N pixels, or N%% of the image's, do not fail the comparison "
+                             "(default 0; a set file's per-screen threshold comes first)")
+    parser.add_argument("--antialiasing", choices=ANTIALIASING, default="count",
+                        help="ignore: pixels that look like anti-aliasing in either image (text and shape "
+                             "edges drawn a fraction of a pixel apart) do not count as changed (default count)")
     parser.set_defaults(handler=run)
 
 
@@ -39,11 +51,17 @@ def pair_line(pair, width):
         if "box" in pair:
             box = pair["box"]
             text += f" in {box['width']}x{box['height']} at {box['x']},{box['y']}"
-        return text + (", within the threshold" if pair["within_threshold"] else "")
+        return text + left_out(pair) + (", within the threshold" if pair["within_threshold"] else "")
     errors = [f"{side}: {pair[side]['error']}" for side in ("base", "new") if "error" in pair.get(side, {})]
     if "error" in pair:
         errors.append(pair["error"])
     return f"{text}  {'; '.join(errors)}" if errors else text.rstrip()
+
+
+def left_out(pair):
+    """What the comparison did not count: ", 12 masked, 3 anti-aliased"."""
+    return "".join(f", {pair[key]} {name}" for key, name in (("masked_pixels", "masked"),
+                                                            ("antialiased_pixels", "anti-aliased")) if key in pair)
 
 
 def show(record, out, tag=""):
@@ -82,5 +100,5 @@ def against_baseline(baseline, new, threshold=0):
 
 
 def run(args):
-    record = compare_runs(args.base, args.new, args.out, args.threshold)
+    record = compare_runs(args.base, args.new, args.out, args.threshold, antialiasing=args.antialiasing)
     return show(record, output_folder(args.new, args.out))
