@@ -7,25 +7,31 @@ Runs, in this order:
      one capture_json call) and one by the Puppeteer script peers/capture.mjs,
      both on pages/index.html served from a loopback HTTP server, in
      alternating order, `--rounds` times;
-  3. the batch: the six presets three times over (18 captures) in one
-     process, by kestrelite through one Session (session_batch.py), by the
-     Puppeteer script peers/batch.mjs (one browser, a fresh incognito
-     context per capture) and by kestrelite with a fresh browser per capture
-     (capture_json), in rotating order, `--batch-rounds` times;
+  3. the batch: the six presets three times over (18 captures), each way
+     of BATCH_TOOLS in a process of its own: `kestrelite run` of a set file
+     (--jobs 1 and 2), the Python API (session_batch.py: one Session, with
+     and without fast_png), capture_json per capture (a fresh browser each),
+     and the Puppeteer script peers/batch.mjs (one browser with an incognito
+     context per capture, or a fresh browser per capture), in rotating
+     order, `--batch-rounds` times; with the three targets (BATCH_TARGETS)
+     and the phase split of each;
   4. the command-line tool on the 33 App Store presets with --jobs 1 and
      --jobs 2;
   5. a store set (`kestrelite run`): 3 screens x 2 locales x the 33 App
      Store presets with --jobs 2, in sessions and with --fresh-browser, one
      after the other;
-  6. the scaling check: kestrelite alone, in one process after a warm-up
+  6. the scale run (scale_run.py): `kestrelite run` of 10 screens x 10
+     locales x 10 devices of a local site with --jobs 2, its memory,
+     descriptors, threads, children and browsers watched from outside;
+  7. the scaling check: kestrelite alone, in one process after a warm-up
      capture, twice over the six presets with pages/index.html and with
      pages/noise.html, whose screenshots cannot be compressed (up to 25 MB
      of PNG);
-  7. kestrelite compare: two runs of all 46 presets, the second of a copy
+  8. kestrelite compare: two runs of all 46 presets, the second of a copy
      of pages/index.html with one word changed, compared by the command in
      a fresh process each time, and their 3840x2160 pair compared alone in
      this process;
-  7. the motion pages of the tests (tests/python/pages/motion: frame loops,
+  9. the motion pages of the tests (tests/python/pages/motion: frame loops,
      SMIL, timers, a GIF and videos, with the media made on the spot), each
      on three presets, `--motion-rounds` times: the settle time of each kind
      of motion, and how many different images each gave.
@@ -267,35 +273,74 @@ def emulation(device):
             "userAgent": USER_AGENTS.get(device["platform"])}
 
 
+# The batch's ways of capturing the same 18 jobs: (what runs, what it is).
+BATCH_TOOLS = {
+    "run": "kestrelite run, the whole command (a set file of 3 screens x 6 presets), default --jobs",
+    "api": "the Python API: kestrelite.capture per round of the presets, default jobs",
+    "session": "one kestrelite.Session, Session.capture one at a time",
+    "puppeteer": "Puppeteer: one browser, an incognito context per capture",
+    "fresh": "kestrelite capture_json per capture: a fresh browser each",
+    "puppeteer-fresh": "Puppeteer: a fresh browser per capture",
+    "run-jobs1": "kestrelite run --jobs 1",
+    "session-fast": "one Session with fast_png",
+}
+# Target ratios: (tool, over tool, at most).
+BATCH_TARGETS = {"run_batch_le_0.80_puppeteer": ("run", "puppeteer", 0.80),
+                 "api_batch_le_0.70_puppeteer": ("api", "puppeteer", 0.70),
+                 "fresh_le_0.85_puppeteer_fresh": ("fresh", "puppeteer-fresh", 0.85)}
+BATCH_RATIOS = [("run", "puppeteer"), ("api", "puppeteer"), ("fresh", "puppeteer-fresh"),
+                ("session", "puppeteer"), ("run-jobs1", "puppeteer"), ("session-fast", "puppeteer"),
+                ("session", "fresh")]
+BATCH_SET_FILE = """devices = {devices}
+{screens}"""
+
+
 def run_batch(tool, devices, python_env, url, work):
-    """One batch by `tool` ("session", "puppeteer" or "fresh"): the wall
-    time of the whole command, and what it reports about itself."""
+    """One batch by `tool` (BATCH_TOOLS): the wall time of the whole
+    command, and what it reports about itself."""
     out_dir = Path(tempfile.mkdtemp(dir=work))
     timings = out_dir / "timings.jsonl"
-    batch = {"executable": BROWSER, "fresh": tool == "fresh", "jobs": batch_jobs(devices, url, out_dir)}
-    if tool == "puppeteer":
+    batch = {"executable": BROWSER, "fresh": tool.endswith("fresh"), "api": tool == "api",
+             "jobs": batch_jobs(devices, url, out_dir),
+             "settings": {"fast_png": True} if tool.endswith("fast") else {}}
+    env = dict(python_env, KESTRELITE_BENCH_TIMINGS=str(timings))
+    if tool.startswith("puppeteer"):
         command, cwd, env = ["node", str(PEERS / "batch.mjs"), json.dumps(batch)], PEERS, None
+    elif tool.startswith("run"):
+        set_file = out_dir / "set.toml"
+        set_file.write_text(BATCH_SET_FILE.format(devices=json.dumps(DEVICES), screens="".join(
+            f'[[screen]]\nname = "s{n}"\npage = "{url}?s{n}"\n' for n in range(BATCH_REPEATS))))
+        command = [sys.executable, "-m", "kestrelite", "run", str(set_file), "--out", str(out_dir / "run"),
+                   "--browser", BROWSER] + (["--jobs", "1"] if tool == "run-jobs1" else [])
+        cwd = None
     else:
         command, cwd = [sys.executable, str(HERE / "session_batch.py"), json.dumps(batch)], None
-        env = dict(python_env, KESTRELITE_BENCH_TIMINGS=str(timings))
     start = time.perf_counter()
     done = subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=900)
     wall = (time.perf_counter() - start) * 1000
     lines = [json.loads(l) for l in timings.read_text().splitlines()] if timings.exists() else []
+    report = out_dir / "run" / "report.json"
+    if tool.startswith("run"):
+        entries = json.loads(report.read_text())["captures"] if report.exists() else []
+        figures = {"wall_ms": wall, "cpu_ms": None,
+                   "captures": [{"outcome": e["outcome"], "wall_ms": e["elapsed_ms"]} for e in entries]}
+        # The command line's own work: what its captures do not account for.
+        figures["own_ms"] = wall - sum(e["elapsed_ms"] for e in entries) if tool == "run-jobs1" else None
     shutil.rmtree(out_dir)
-    if done.returncode != 0:
+    if done.returncode not in ((0, 1) if tool.startswith("run") else (0,)):
         raise RuntimeError(f"{tool} batch failed: {done.stderr.strip()[-2000:]}")
-    figures = json.loads(done.stdout)
+    if not tool.startswith("run"):
+        figures = json.loads(done.stdout)
     failed = [c for c in figures["captures"] if c.get("outcome", "exact") != "exact"]
-    if failed:
-        raise RuntimeError(f"{tool} batch: {len(failed)} captures not exact: {failed[0]}")
+    if failed or len(figures["captures"]) != len(DEVICES) * BATCH_REPEATS:
+        raise RuntimeError(f"{tool} batch: {len(failed)} captures not exact: {failed[:1]}")
     figures["command_wall_ms"] = wall
     figures["phases_ms_sum"] = {p: sum(l.get(p, 0) for l in lines) for p in SESSION_PHASES} if lines else None
     return figures
 
 
 def batches(devices, python_env, url, count, work, with_puppeteer):
-    tools = ["session", "puppeteer", "fresh"] if with_puppeteer else ["session", "fresh"]
+    tools = [t for t in BATCH_TOOLS if with_puppeteer or not t.startswith("puppeteer")]
     rows = []
     for r in range(count):
         order = tools[r % len(tools):] + tools[:r % len(tools)]
@@ -305,40 +350,43 @@ def batches(devices, python_env, url, count, work, with_puppeteer):
         parts = [f"{tool} {row[tool]['command_wall_ms'] / 1000:5.1f} s" for tool in tools]
         print(f"  round {r + 1}/{count} (load {row['load']:.2f}): " + ", ".join(parts), flush=True)
         rows.append(row)
-    summary = {"rounds": rows, "captures": len(DEVICES) * BATCH_REPEATS}
+    summary = {"rounds": rows, "captures": len(DEVICES) * BATCH_REPEATS, "tools": BATCH_TOOLS}
     for tool in tools:
         summary[f"{tool}_wall_ms"] = median([r[tool]["command_wall_ms"] for r in rows])
-        summary[f"{tool}_batch_ms"] = median([r[tool]["wall_ms"] for r in rows])
-        summary[f"{tool}_cpu_ms"] = median([r[tool]["cpu_ms"] for r in rows])
-    for tool in tools[1:]:
-        summary[f"session_over_{tool}"] = median([r["session"]["command_wall_ms"] / r[tool]["command_wall_ms"]
-                                                  for r in rows])
-    summary["session_phases_ms"] = {p: median([r["session"]["phases_ms_sum"][p] for r in rows])
-                                    for p in SESSION_PHASES}
-    summary["fresh_phases_ms"] = {p: median([r["fresh"]["phases_ms_sum"][p] for r in rows]) for p in SESSION_PHASES}
-    if "puppeteer" in tools:
-        summary["puppeteer_phases_ms"] = {p: median([r["puppeteer"]["phases"][p] for r in rows])
-                                          for p in BATCH_PUPPETEER_PHASES}
+        if rows[0][tool].get("phases_ms_sum"):
+            summary[f"{tool}_phases_ms"] = {p: median([r[tool]["phases_ms_sum"][p] for r in rows])
+                                            for p in SESSION_PHASES}
+        if tool.startswith("puppeteer"):
+            summary[f"{tool}_phases_ms"] = {p: median([r[tool]["phases"][p] for r in rows])
+                                            for p in BATCH_PUPPETEER_PHASES}
+    summary["run_own_ms"] = median([r["run-jobs1"]["own_ms"] for r in rows])
+    for one, other in BATCH_RATIOS:
+        if one in tools and other in tools:
+            summary[f"{one}_over_{other}"] = median([r[one]["command_wall_ms"] / r[other]["command_wall_ms"]
+                                                     for r in rows])
     return summary
 
 
 def print_batches(b):
-    print(f"\nbatch of {b['captures']} captures, medians (s; command = the whole process, batch = its own figure)")
-    for tool in ("session", "puppeteer", "fresh"):
+    print(f"\nbatch of {b['captures']} captures, medians of the whole command (s)")
+    for tool, what in BATCH_TOOLS.items():
         if f"{tool}_wall_ms" in b:
-            print(f"  {tool:10} command {b[f'{tool}_wall_ms'] / 1000:6.2f}  batch {b[f'{tool}_batch_ms'] / 1000:6.2f}"
-                  f"  cpu {b[f'{tool}_cpu_ms'] / 1000:5.2f}")
-    for key in ("session_over_puppeteer", "session_over_fresh"):
-        if key in b:
-            print(f"  {key:24} {b[key]:.2f} (median of same-round ratios)")
+            print(f"  {tool:16} {b[f'{tool}_wall_ms'] / 1000:6.2f}  {what}")
+    for one, other in BATCH_RATIOS:
+        if f"{one}_over_{other}" in b:
+            print(f"  {one + ' / ' + other:30} {b[f'{one}_over_{other}']:.2f} (median of same-round ratios)")
+    print(f"  the command line's own work in `run --jobs 1` (start, plan, report, sheet, check):"
+          f" {b['run_own_ms']:.0f} ms")
     print("  where kestrelite's time goes, summed over the batch (ms):")
-    print("  " + f"{'':10}" + "".join(f"{p[:9]:>10}" for p in SESSION_PHASES))
-    for tool in ("session", "fresh"):
-        print("  " + f"{tool:10}" + "".join(f"{fmt(b[f'{tool}_phases_ms'][p]):>10}" for p in SESSION_PHASES))
-    if "puppeteer_phases_ms" in b:
-        print("  and the Puppeteer script's (ms; context: the context and its page made, close: the context closed):")
-        print("  " + f"{'puppeteer':10}" + "".join(f"{p}{fmt(b['puppeteer_phases_ms'][p]):>{max(12 - len(p), 6)}}  "
-                                                  for p in BATCH_PUPPETEER_PHASES))
+    print("  " + f"{'':16}" + "".join(f"{p[:9]:>10}" for p in SESSION_PHASES))
+    for tool in BATCH_TOOLS:
+        if not tool.startswith("puppeteer") and f"{tool}_phases_ms" in b:
+            print("  " + f"{tool:16}" + "".join(f"{fmt(b[f'{tool}_phases_ms'][p]):>10}" for p in SESSION_PHASES))
+    for tool in ("puppeteer", "puppeteer-fresh"):
+        if f"{tool}_phases_ms" in b:
+            print(f"  {tool} (ms; context: the context or browser and its page made, close: closed):")
+            print("  " + f"{'':16}" + "".join(f"{p}{fmt(b[f'{tool}_phases_ms'][p]):>{max(12 - len(p), 6)}}  "
+                                              for p in BATCH_PUPPETEER_PHASES))
 
 
 def cli_jobs(python_env, url, work, repeats):
@@ -529,11 +577,18 @@ def compare_bench(python_env, devices, work, repeats):
                 devices[d]["output_width"] * devices[d]["output_height"] for d in devices)}
 
 
-def targets(summary, cli, scaled, micro_rows, compared=None, batch=None, store_set=None):
+def targets(summary, cli, scaled, micro_rows, compared=None, batch=None, store_set=None, scale=None):
     t = {}
-    if batch and "session_over_puppeteer" in batch:
-        t["batch_sessions_le_0.85_puppeteer"] = {"met": batch["session_over_puppeteer"] <= 0.85,
-                                                 "ratio": batch["session_over_puppeteer"]}
+    if scale:
+        t["scale_last_within_10pct_of_first"] = {"met": scale["last_over_first"] <= 1.10,
+                                                 "ratio": scale["last_over_first"]}
+        t["scale_memory_flat_16MiB"] = {"met": scale["rss_growth_mib"] <= 16, "mib": scale["rss_growth_mib"]}
+        t["scale_browsers_le_bound"] = {"met": scale["browsers"] <= scale["browsers_bound"],
+                                        "browsers": scale["browsers"], "bound": scale["browsers_bound"]}
+    for name, (one, other, limit) in BATCH_TARGETS.items():
+        ratio = (batch or {}).get(f"{one}_over_{other}")
+        if ratio is not None:
+            t[name] = {"met": ratio <= limit, "ratio": ratio}
     if store_set:
         t["set_sessions_le_0.7_fresh_browser"] = {"met": store_set["ratio"] <= 0.7, "ratio": store_set["ratio"]}
     ratios = {d: s["ratio_median"] for d, s in summary.items()}
@@ -616,6 +671,8 @@ def main():
                         help="pairs of --jobs 1/--jobs 2 runs (0: skip)")
     parser.add_argument("--set-repeats", type=int, default=int(os.environ.get("BENCH_SET_REPEATS", "1")),
                         help="pairs of store-set runs, in sessions and with --fresh-browser (0: skip)")
+    parser.add_argument("--scale", type=int, default=int(os.environ.get("BENCH_SCALE", "10")),
+                        help="the scale run: N screens x N locales x N devices with --jobs 2 (0: skip)")
     parser.add_argument("--no-puppeteer", action="store_true")
     parser.add_argument("--no-scaling", action="store_true")
     parser.add_argument("--no-compare", action="store_true")
@@ -628,7 +685,7 @@ def main():
     args = parser.parse_args()
     if args.only_compare:
         args.micro, args.rounds, args.batch_rounds, args.cli_repeats, args.set_repeats = None, 0, 0, 0, 0
-        args.motion_rounds = 0
+        args.motion_rounds = args.scale = 0
         args.no_scaling = args.no_puppeteer = True
 
     import kestrelite
@@ -674,9 +731,8 @@ def main():
 
         batch = None
         if args.batch_rounds > 0:
-            print(f"\nbatch: {len(DEVICES) * BATCH_REPEATS} captures of {base_url}index.html in one process,"
-                  f" {args.batch_rounds} rounds: kestrelite.Session, Puppeteer (one browser, an incognito context"
-                  f" per capture), capture_json per capture", flush=True)
+            print(f"\nbatch: {len(DEVICES) * BATCH_REPEATS} captures of {base_url}index.html, each way in a"
+                  f" process of its own, {args.batch_rounds} rounds, ways in rotating order", flush=True)
             batch = batches(devices, python_env, base_url + "index.html", args.batch_rounds, work, with_puppeteer)
             print_batches(batch)
         result["batch"] = batch
@@ -696,6 +752,14 @@ def main():
             s = result["set"]
             print(f"  median sessions {s['sessions_wall_s']:.1f} s, --fresh-browser {s['fresh_wall_s']:.1f} s,"
                   f" ratio {s['ratio']:.2f}")
+
+        if args.scale > 0:
+            print(f"\nscale: kestrelite run of {args.scale} screens x {args.scale} locales x {args.scale} devices,"
+                  " --jobs 2, watched from outside", flush=True)
+            import scale_run
+            scale_work = Path(tempfile.mkdtemp(dir=work))
+            result["scale"] = scale_run.run(args.scale, args.scale, args.scale, 2, BROWSER, scale_work)
+            print("  " + ", ".join(f"{k} {v}" for k, v in result["scale"].items() if k != "stderr"), flush=True)
 
         if not args.no_scaling:
             print("\nscaling check: one process, a warm-up capture, then index.html and noise.html twice"
@@ -727,7 +791,7 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
 
     result["targets"] = targets(summary, cli, result.get("scaling"), micro_rows, compared, result.get("batch"),
-                                result.get("set"))
+                                result.get("set"), result.get("scale"))
     result["machine"]["load_end"] = load_average()
     result["elapsed_s"] = (datetime.datetime.now() - started).total_seconds()
     print("\ntargets")

@@ -13,6 +13,7 @@
 #include "kestrelite/device.hpp"
 #include "json_text.hpp"
 #include "png.hpp"
+#include "preset_reader.hpp"
 
 namespace kestrelite {
 namespace {

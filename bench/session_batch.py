@@ -34,7 +34,18 @@ def main():
         captures.append({"wall_ms": (time.perf_counter() - begun) * 1000, "outcome": result["outcome"],
                          "error": result.get("error"), "bytes": result.get("capture", {}).get("bytes", 0)})
 
-    if batch["fresh"]:
+    if batch.get("api"):
+        # The package's API as a script would call it: one call per round of
+        # the presets, each as many captures at once as it takes by default.
+        devices = list(dict.fromkeys(job["device"] for job in batch["jobs"]))
+        rounds = len(batch["jobs"]) // len(devices)
+        for n in range(rounds):
+            begun = time.perf_counter()
+            report = kestrelite.capture(batch["jobs"][0]["url"], os.path.join(os.path.dirname(batch["jobs"][0]["out"]),
+                                        f"api-{n}"), devices, browser=batch["executable"], **batch.get("settings", {}))
+            for result in report["results"]:
+                record(result, begun)
+    elif batch["fresh"]:
         for job in batch["jobs"]:
             begun = time.perf_counter()
             report = kestrelite.capture_json(job["url"], os.path.dirname(job["out"]), [job["device"]],
@@ -44,7 +55,9 @@ def main():
         with kestrelite.Session(browser=batch["executable"]) as session:
             for job in batch["jobs"]:
                 begun = time.perf_counter()
-                record(json.loads(session.capture_json(job["url"], job["device"], job["out"])), begun)
+                out = os.path.splitext(job["out"])[0]
+                record(json.loads(session.capture(job["url"], job["device"], os.path.dirname(out),
+                                                  os.path.basename(out), **batch.get("settings", {}))), begun)
     print(json.dumps({"wall_ms": (time.perf_counter() - started) * 1000, "cpu_ms": cpu_ms() - cpu_before,
                       "captures": captures}), flush=True)
 

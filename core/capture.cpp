@@ -455,7 +455,24 @@ Result<CapturedImage> capture(Connection& page, const CaptureRequest& r) {
   CaptureTimings& t = out.timings;
 
   PageWatch watch(page, r.url);
-  for (Command& c : page_commands(r)) {
+  std::vector<Command> commands = page_commands(r);
+  if (r.settings.pipelined) {
+    // The commands before the navigation go out together; the first that
+    // fails (in their order) fails the capture, as one at a time would.
+    const auto at = std::ranges::find(commands, "Page.navigate", &Command::method);
+    std::vector<Connection::Request> batch;
+    for (auto c = commands.begin(); c != at; ++c) batch.push_back({c->method, std::move(c->params)});
+    const auto start = Clock::now();
+    auto outcomes = page.call_all(std::move(batch));
+    t.emulation += Clock::now() - start;
+    if (!outcomes) return fail(std::move(outcomes.error()));
+    for (std::size_t i = 0; i < outcomes->size(); ++i) {
+      auto outcome = commands[i].tolerant ? swallow_unsupported(std::move((*outcomes)[i])) : std::move((*outcomes)[i]);
+      if (!outcome) return fail(std::move(outcome.error()));
+    }
+    commands.erase(commands.begin(), at);
+  }
+  for (Command& c : commands) {
     if (c.method == "Runtime.evaluate") {
       const auto start = Clock::now();
       auto settled = settle(page, watch, r, std::move(c.params), out.capture);
@@ -500,8 +517,9 @@ Result<CapturedImage> capture(Connection& page, const CaptureRequest& r) {
     out.capture.masks = std::move(*masks);
   }
 
-  auto shot = timed_call(page, "Page.captureScreenshot", {{"format", "png"}, {"captureBeyondViewport", false}},
-                         t.screenshot);
+  json shot_params = {{"format", "png"}, {"captureBeyondViewport", false}};
+  if (r.settings.fast_png) shot_params["optimizeForSpeed"] = true;
+  auto shot = timed_call(page, "Page.captureScreenshot", std::move(shot_params), t.screenshot);
   if (!shot) return fail(std::move(shot.error()));
 
   if (r.settings.check_glyphs) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -263,10 +264,27 @@ Result<void> Connection::post(std::string_view method, json params) {
   return {};
 }
 
-Result<json> Connection::call(std::string_view method, json params) {
-  auto sent = send(method, std::move(params));
-  if (!sent) return fail(std::move(sent.error()));
-  const std::uint64_t id = *sent;
+namespace {
+
+// What a reply says for the command `method`: its "result" (null when it
+// has none), or its "error" as Error::Cdp.
+Result<json> outcome_of(std::string_view method, json& message) {
+  if (auto error = message.find("error"); error != message.end()) {
+    std::string text_message = "unknown";
+    if (error->is_object()) {
+      auto m = error->find("message");
+      if (m != error->end() && m->is_string()) text_message = m->get<std::string>();
+    }
+    return fail(Error::cdp(std::string(method), std::move(text_message)));
+  }
+  auto result = message.find("result");
+  if (result == message.end()) return json(nullptr);
+  return std::move(*result);
+}
+
+}  // namespace
+
+Result<Connection::Reply> Connection::next_reply() {
   auto broke = [this](Error error) {
     broken_ = true;
     return fail(std::move(error));
@@ -276,9 +294,6 @@ Result<json> Connection::call(std::string_view method, json params) {
     if (!text) return broke(std::move(text.error()));
     auto message = parse_devtools_message(std::move(*text));
     if (!message) return broke(std::move(message.error()));
-    // Anything but the reply to this request (an event of this target, a
-    // reply to another id) is dropped here, once the listener has seen the
-    // events.
     if (!message->is_object()) continue;
     auto reply_id = message->find("id");
     if (reply_id == message->end()) {
@@ -287,19 +302,39 @@ Result<json> Connection::call(std::string_view method, json params) {
       continue;
     }
     // The parser keeps every non-negative integer as unsigned.
-    if (!reply_id->is_number_unsigned() || reply_id->get<std::uint64_t>() != id) continue;
-    if (auto error = message->find("error"); error != message->end()) {
-      std::string text_message = "unknown";
-      if (error->is_object()) {
-        auto m = error->find("message");
-        if (m != error->end() && m->is_string()) text_message = m->get<std::string>();
-      }
-      return fail(Error::cdp(std::string(method), std::move(text_message)));
-    }
-    auto result = message->find("result");
-    if (result == message->end()) return json(nullptr);
-    return std::move(*result);
+    if (!reply_id->is_number_unsigned()) continue;
+    return Reply{reply_id->get<std::uint64_t>(), std::move(*message)};
   }
+}
+
+Result<json> Connection::call(std::string_view method, json params) {
+  auto sent = send(method, std::move(params));
+  if (!sent) return fail(std::move(sent.error()));
+  // Replies to other ids (commands sent with post()) are dropped.
+  for (;;) {
+    auto reply = next_reply();
+    if (!reply) return fail(std::move(reply.error()));
+    if (reply->id == *sent) return outcome_of(method, reply->message);
+  }
+}
+
+Result<std::vector<Result<json>>> Connection::call_all(std::vector<Request> requests) {
+  const std::uint64_t first = next_id_ + 1;
+  for (Request& request : requests)
+    if (auto sent = send(request.method, std::move(request.params)); !sent) return fail(std::move(sent.error()));
+  std::vector<std::optional<Result<json>>> outcomes(requests.size());
+  for (std::size_t waiting = requests.size(); waiting > 0;) {
+    auto reply = next_reply();
+    if (!reply) return fail(std::move(reply.error()));
+    // Replies come in any order: an answer may wait for the page.
+    if (reply->id < first || reply->id - first >= requests.size() || outcomes[reply->id - first]) continue;
+    outcomes[reply->id - first] = outcome_of(requests[reply->id - first].method, reply->message);
+    --waiting;
+  }
+  std::vector<Result<json>> out;
+  out.reserve(outcomes.size());
+  for (auto& outcome : outcomes) out.push_back(std::move(*outcome));
+  return out;
 }
 
 }  // namespace kestrelite

@@ -65,6 +65,16 @@ class Connection {
   // it has none); an "error" reply is Error::Cdp.
   Result<nlohmann::json> call(std::string_view method, nlohmann::json params);
 
+  // Sends every command at once, without waiting for a reply before the
+  // next, then waits for all their replies: the outcomes in the commands'
+  // order, each as call() gives it. The browser runs a target's commands in
+  // the order sent. A transport fault fails the whole.
+  struct Request {
+    std::string_view method;
+    nlohmann::json params;
+  };
+  Result<std::vector<Result<nlohmann::json>>> call_all(std::vector<Request> requests);
+
   // Sends `method` with `params` without waiting: its reply is dropped.
   Result<void> post(std::string_view method, nlohmann::json params);
 
@@ -83,6 +93,13 @@ class Connection {
 
  private:
   Result<std::uint64_t> send(std::string_view method, nlohmann::json params);
+  // Receives messages until one is a reply, which it returns; events go to
+  // the listener on the way.
+  struct Reply {
+    std::uint64_t id;
+    nlohmann::json message;
+  };
+  Result<Reply> next_reply();
 
   Ws ws_;
   std::uint64_t next_id_ = 0;

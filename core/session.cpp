@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "attempt.hpp"
@@ -31,9 +32,37 @@ struct Context {
 }  // namespace
 
 struct Session::Live {
+  Live(Browser b, Connection c) : browser(std::move(b)), control(std::move(c)) {}
+  Live(const Live&) = delete;
+  Live& operator=(const Live&) = delete;
+  // The spare's thread is joined before the connection it uses goes.
+  ~Live() { finish_spare(); }
+
   Browser browser;
-  Connection control;  // to the browser target
+  Connection control;  // to the browser target; while the spare's thread runs, it alone uses it
   std::size_t captures = 0;
+
+  // The next capture's context, made on a thread of its own while this
+  // capture runs: the browser starts the page's renderer meanwhile, which
+  // the next capture would otherwise wait for.
+  void prepare_spare(std::chrono::milliseconds timeout) {
+    spare_thread_ = std::thread([this, timeout] {
+      Context context;
+      if (open_context(context, timeout)) spare_ = std::move(context);
+    });
+  }
+
+  // Waits until the spare's thread is done with the browser's connection.
+  void finish_spare() {
+    if (spare_thread_.joinable()) spare_thread_.join();
+  }
+
+  // The spare, or nothing when it could not be made (a context it made is
+  // left to the browser's end).
+  std::optional<Context> take_spare() {
+    finish_spare();
+    return std::exchange(spare_, std::nullopt);
+  }
 
   // Makes the context and its page; on failure the context may exist.
   Result<void> open_context(Context& context, std::chrono::milliseconds timeout) {
@@ -51,6 +80,10 @@ struct Session::Live {
     context.page.emplace(std::move(*page));
     return {};
   }
+
+ private:
+  std::thread spare_thread_;
+  std::optional<Context> spare_;
 };
 
 Session::Session(SessionOptions options) : options_(std::move(options)) {}
@@ -59,6 +92,7 @@ Session::~Session() { end(); }
 
 bool Session::end() {
   if (!live_) return true;
+  live_->finish_spare();
   live_->control.close();
   const bool ended = live_->browser.end();
   live_.reset();
@@ -104,18 +138,24 @@ DeviceResult Session::capture(const std::string& url, const Device& device, cons
       if (!control) return fail(std::move(control.error()));
       timings.launch = browser->timings();
       timings.launch.port_to_attached += Clock::now() - started;
-      live_ = std::make_unique<Live>(Live{std::move(*browser), std::move(*control)});
+      live_ = std::make_unique<Live>(std::move(*browser), std::move(*control));
     }
     ++live_->captures;
+    const bool last = live_->captures >= std::max<std::size_t>(options_.captures_per_browser, 1);
 
     auto at = Clock::now();
     Context context;
-    auto opened = live_->open_context(context, options_.timeout);
+    Result<void> opened;
+    if (auto spare = live_->take_spare())
+      context = std::move(*spare);
+    else
+      opened = live_->open_context(context, options_.timeout);
     timings.context = Clock::now() - at;
     if (!opened) {
       end_here();
       return fail(std::move(opened.error()));
     }
+    if (!last) live_->prepare_spare(options_.timeout);
 
     const CaptureRequest request{url, device, settings};
     auto written = capture_and_write(*context.page, request, path, timings);
@@ -124,8 +164,9 @@ DeviceResult Session::capture(const std::string& url, const Device& device, cons
     const bool page_broken = context.page->broken();
     context.page->close();
     context.page.reset();
-    bool keep = !page_broken && live_->captures < std::max<std::size_t>(options_.captures_per_browser, 1);
+    bool keep = !page_broken && !last;
     if (keep) {
+      live_->finish_spare();
       // Disposing the context closes its page and drops everything the page
       // stored; a browser that cannot do that is not trusted with the next.
       // A browser about to end takes its contexts with it.

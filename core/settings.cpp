@@ -132,6 +132,8 @@ Result<CaptureSettings> parse_capture_settings(std::string_view text, const Capt
       settings.determinism.seed = value.get<std::uint64_t>();
     } else if (member == "check_glyphs") {
       keep(flag_member(value, member), settings.check_glyphs);
+    } else if (member == "fast_png") {
+      keep(flag_member(value, member), settings.fast_png);
     } else if (member == "reduced_motion") {
       keep(flag_member(value, member), settings.reduced_motion);
     } else if (member == "forced_colors") {

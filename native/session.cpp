@@ -146,12 +146,14 @@ PyObject* session_capture_json(PyObject* self, PyObject* args, PyObject* kwargs)
 
 // The capture's settings: the keywords other than `name`, as JSON text made
 // by the json module, over the session's defaults. Unlike capture_json's,
-// these captures check their glyphs unless told otherwise, and their settle
-// wait asks the capture before it counts the page as quiet.
+// these captures check their glyphs unless told otherwise, their settle
+// wait asks the capture before it counts the page as quiet, and their first
+// commands go out together.
 std::optional<CaptureSettings> settings_of(State& state, PyObject* keywords) {
   CaptureSettings defaults = state.defaults;
   defaults.check_glyphs = true;
   defaults.settle_barrier = true;
+  defaults.pipelined = true;
   if (!keywords) return defaults;
   Ref json_module(PyImport_ImportModule("json"));
   if (!json_module) return std::nullopt;

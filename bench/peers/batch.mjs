@@ -2,9 +2,10 @@
 // the whole batch, and for every capture a fresh incognito browser context
 // with one page: the device's viewport, pixel ratio, mobile and touch flags
 // and user agent, the page loaded, a PNG screenshot of the viewport written
-// to a file, the context closed. Takes one JSON argument
-// {executable, jobs: [{url, out, width, height, scale, mobile, touch,
-// userAgent}, ...]} and prints one JSON line: the wall time of the whole
+// to a file, the context closed. With "fresh": true, a headless shell of its
+// own for every capture instead (launched, one page, closed). Takes one JSON
+// argument {executable, fresh, jobs: [{url, out, width, height, scale,
+// mobile, touch, userAgent}, ...]} and prints one JSON line: the wall time of the whole
 // batch (browser start and close included) and of each capture in
 // milliseconds, this process's CPU time, the PNG sizes, and where the time
 // went, summed over the captures (context: the context and its page made;
@@ -24,29 +25,49 @@ const lap = (name) => {
   mark = now;
 };
 
-const browser = await puppeteer.launch({
+const launch = () => puppeteer.launch({
   executablePath: batch.executable,
   headless: 'shell',
   args: ['--no-sandbox', '--disable-gpu'],
 });
-try {
+
+if (batch.fresh) {
   for (const job of batch.jobs) {
     const begun = performance.now();
     mark = begun;
-    const context = await browser.createBrowserContext();
+    const browser = await launch();
     let bytes = 0;
     try {
-      const page = await context.newPage();
+      const [page] = await browser.pages();
       lap('context');
       bytes = await shoot(page, job, lap);
     } finally {
-      await context.close();
+      await browser.close();
       lap('close');
     }
     captures.push({ wall_ms: performance.now() - begun, bytes });
   }
-} finally {
-  await browser.close();
+} else {
+  const browser = await launch();
+  try {
+    for (const job of batch.jobs) {
+      const begun = performance.now();
+      mark = begun;
+      const context = await browser.createBrowserContext();
+      let bytes = 0;
+      try {
+        const page = await context.newPage();
+        lap('context');
+        bytes = await shoot(page, job, lap);
+      } finally {
+        await context.close();
+        lap('close');
+      }
+      captures.push({ wall_ms: performance.now() - begun, bytes });
+    }
+  } finally {
+    await browser.close();
+  }
 }
 
 const cpu = process.cpuUsage(cpuBefore);

@@ -9,21 +9,21 @@ from . import pipeline, presets as preset_table, report as reports
 from .browser import choose_browser
 from .errors import UsageError
 from .plan import capture_plan, page_url
-from .settings import (DEFAULT_LOCALE, DEFAULT_SEED, DEFAULT_TIMEZONE, capture_settings, check_browser, check_locale,
-                       check_timezone)
+from .settings import (DEFAULT_JOBS, DEFAULT_LOCALE, DEFAULT_SEED, DEFAULT_TIMEZONE, capture_settings, check_browser,
+                       check_locale, check_timezone)
 
 
 def capture(page, out_dir, device_ids=None, store=None, seed=DEFAULT_SEED, locale=None, timezone=None,
-            browser=None, fail_fast=False, presets=None, jobs=1, appearance=None, reduced_motion=False, steps=None,
-            mask=None):
+            browser=None, fail_fast=False, presets=None, jobs=DEFAULT_JOBS, appearance=None, reduced_motion=False,
+            steps=None, mask=None, fast_png=False):
     """Captures `page` (an http, https, file, data or about URL, or a local
     file or folder) on the presets named by `device_ids` (a repeated id once)
     or on every preset of `store` (a store name, or a list of them), `jobs`
     at a time, writes <out_dir>/<device id>.png for each and returns the run
     report as a dict (the report of `kestrelite capture`). `appearance`
     ("light" or "dark"), `reduced_motion`, `steps` (a list of steps as a set
-    file writes them, {"click": "#menu"} ...) and `mask` (CSS selectors) are
-    as `kestrelite capture`'s options. `out_dir`, `browser` and `presets` may
+    file writes them, {"click": "#menu"} ...), `mask` (CSS selectors) and
+    `fast_png` are as `kestrelite capture`'s options. `out_dir`, `browser` and `presets` may
     be path-like.
 
     Raises UsageError, a ValueError, before any browser starts: both or
@@ -45,7 +45,7 @@ def capture(page, out_dir, device_ids=None, store=None, seed=DEFAULT_SEED, local
     preset_file = os.fspath(presets) if presets is not None else None
     stores = [store] if isinstance(store, str) else store
     table = preset_table.load(preset_file)
-    settings = capture_settings(appearance, reduced_motion, steps, mask)
+    settings = capture_settings(appearance, reduced_motion, steps, mask, fast_png=fast_png)
     plan = capture_plan(url, preset_table.select(table, stores, device_ids, preset_file), seed, locale, timezone,
                         preset_file, settings=settings)
     path, _ = choose_browser(browser, "browser=PATH")

@@ -92,6 +92,12 @@ class Plan:
     notes: list = field(default_factory=list)      # shown with the summary
     warnings: list = field(default_factory=list)   # shown before the run
 
+    def add_settings(self, settings):
+        """Settings every job of the plan takes besides its own."""
+        self.settings.update(settings)
+        for job in self.jobs:
+            job.settings.update(settings)
+
     @property
     def key_fields(self):
         return key_fields(self.kind, self.appearances)

@@ -19,12 +19,13 @@ from .files import write_atomic
 from .plan import key_fields, key_of
 
 COUNTS = ("exact", "off_size", "failed")
-MEDIA = ("reduced_motion", "contrast", "forced_colors")
-CAPTURE_ORDER = ("kestrelite", "kind", "url", "seed", "locale", "timezone", "appearance", *MEDIA, "steps", "mask",
+# What every capture of a run does besides its page: media features, the PNG encoding.
+RUN_SETTINGS = ("reduced_motion", "contrast", "forced_colors", "fast_png")
+CAPTURE_ORDER = ("kestrelite", "kind", "url", "seed", "locale", "timezone", "appearance", *RUN_SETTINGS, "steps", "mask",
                  "browser", *COUNTS, "not_started",
                  "elapsed_ms", "ok", "results", "verify")
 SET_ORDER = ("kestrelite", "kind", "set_file", "set_path", "set_digest", "layout", *COUNTS, "elapsed_ms", "ok", "captures",
-             "seed", "timezone", "browser", "locales", "screens", "thresholds", "appearances", *MEDIA, "plan", "devices",
+             "seed", "timezone", "browser", "locales", "screens", "thresholds", "appearances", *RUN_SETTINGS, "plan", "devices",
              "timezones", "not_started",
              "shard", "notes", "shards", "missing", "verify", "check")
 ENTRIES = {"capture": "results", "set": "captures"}

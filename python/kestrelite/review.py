@@ -169,8 +169,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.review.rejected |= set(names)
             self._json(200, {"rejected": names})
         elif path == "done":
-            self._json(200, {"done": True})
             self.review.finished.set()
+            self._json(200, {"done": True})
         else:
             self._send(404, "text/plain", b"not found\n")
 

@@ -152,6 +152,8 @@ def settings_text(report):
         parts.append(f"appearance {m.get('appearance') or ', '.join(m['appearances'])}")
     if m.get("reduced_motion"):
         parts.append("reduced motion")
+    if m.get("fast_png"):
+        parts.append("fast PNG encoding")
     parts.append(f"time zone {m.get('timezone')}")
     browser = m.get("browser")
     if browser:

@@ -102,7 +102,7 @@ def test_off_size_and_failed_devices_exit_1(tmp_path, write_presets):
     fake = make_fake_browser(tmp_path, screenshot_size=[1080, 1920],
                              replies={"Page.navigate#2": {"result": {"errorText": "net::ERR_FAILED"}}})
     status, stdout, stderr = run("capture", "data:text/html,x", "--out", tmp_path / "out", "--store", "GOOGLE",
-                                 "--presets", presets, "--seed", 7, "--browser", fake)
+                                 "--presets", presets, "--seed", 7, "--browser", fake, "--jobs", 1)
     assert status == 1 and stderr == ""
     assert device_lines(stdout) == [("tall", "1080x1920 (expected 1080x2340)", "off-size"),
                                     ("wide", "1080x1920", "failed")]
@@ -118,7 +118,7 @@ def test_off_size_and_failed_devices_exit_1(tmp_path, write_presets):
     (["--jobs", 1, "--fail-fast"], 1, None),
     (["--jobs", 2, "--fail-fast"], 2, None),
     (["--verify"], 3, "verify: skipped, the first run captured nothing"),
-    (["--verify", "--fail-fast"], 1, "verify: skipped, the first run was not ok"),
+    (["--verify", "--fail-fast", "--jobs", 1], 1, "verify: skipped, the first run was not ok"),
 ])
 def test_a_browser_that_cannot_start_with_fail_fast_and_verify(tmp_path, extra, attempted, note):
     ids, broken = ["apple-watch-s3", "apple-watch-s6", "play-wear-os"], tmp_path / "broken-browser"

@@ -12,7 +12,7 @@ import pytest
 from PIL import Image
 
 from conftest import BROWSER, SOURCE_DIR, needs_browser
-from kestrelite import capture_json, devices_json
+from kestrelite import Session, capture_json, devices_json
 from motion_media import FIRST_COLOUR, LAST_COLOUR, motion_folder
 
 pytestmark = needs_browser
@@ -114,3 +114,21 @@ def test_every_preset_gives_one_image_per_page_three_times_once_under_load(motio
     assert failures == [], failures
     assert differing == [], differing
     assert len(digests) == len(END_STATES) * len(ALL_PRESETS)
+
+
+def test_the_session_path_gives_capture_json_s_bytes_and_record(motion_dir, tmp_path):
+    """Sessions send their first commands together, prepare the next browser
+    context ahead and ask before the quiet: the same pictures and records
+    as capture_json, for a still page and every kind of motion."""
+    pages = ["index.html", *END_STATES]
+    (motion_dir / "index.html").write_text((SOURCE_DIR / "examples" / "demo" / "index.html").read_text())
+    device = "apple-watch-s9"
+    with Session(browser=BROWSER) as session:
+        for page in pages:
+            name, _, query = page.partition("?")
+            url = (motion_dir / name).as_uri() + ("?" + query if query else "")
+            [alone] = capture(motion_dir, page, tmp_path / "alone" / name, [device]).values()
+            pipelined = json.loads(session.capture(url, device, str(tmp_path / "session"), name.split(".")[0]))
+            assert pipelined["outcome"] == alone["outcome"] == "exact", (page, pipelined)
+            record = {k: v for k, v in pipelined["capture"].items() if k != "glyphs"}
+            assert record == alone["capture"], page

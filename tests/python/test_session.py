@@ -102,7 +102,9 @@ def test_a_run_starts_one_browser_per_job_whatever_its_locales(tmp_path, presets
         ["en-US"] * 2 if command == "capture" else ["en-US", "de-DE", "ja-JP"] * 2)
     zones = [m["params"]["timezoneId"] for m in sent if m["method"] == "Emulation.setTimezoneOverride"]
     assert zones.count("Asia/Tokyo") == (2 if command == "run" else 0)
-    assert len([m for m in sent if m["method"] == "Target.createBrowserContext"]) == captures
+    # ... and each browser has one more made ready for a capture that did not come.
+    created = len([m for m in sent if m["method"] == "Target.createBrowserContext"])
+    assert created == captures + (0 if fresh else launches)
 
 
 @pytest.mark.parametrize("settings, error", [
@@ -194,3 +196,19 @@ def test_nothing_a_page_keeps_reaches_the_next_capture(tmp_path, page_server):
     assert [r["outcome"] for r in results] == ["exact", "exact"], results
     reports = [query for path, query, _ in page_server.requests if path == "/report"]
     assert reports == ["found=&wrote=cookie,localStorage,indexedDB,serviceWorker"] * 2
+
+
+@pytest.mark.parametrize("replies, error", [
+    # The first failing command in order is the one named, though all were sent.
+    ({"Emulation.setDeviceMetricsOverride#1": {"error": {"message": "boom"}},
+      "Page.addScriptToEvaluateOnNewDocument#1": {"error": {"message": "later"}}},
+     "cdp Emulation.setDeviceMetricsOverride: boom"),
+    ({"Page.enable#1": {"error": {"message": "no page"}}}, "cdp Page.enable: no page"),
+    ({"Emulation.setLocaleOverride#1": {"error": {"message": "'Emulation.setLocaleOverride' wasn't found"}}}, None),
+])
+def test_an_early_command_s_error_stops_its_capture_alone(tmp_path, presets, replies, error):
+    browser = make_fake_browser(tmp_path, replies=replies)
+    with Session(browser=browser, presets=presets) as session:
+        first, second = (json.loads(session.capture("http://127.0.0.1:9/", "phone", tmp_path / n)) for n in "ab")
+    assert first.get("error") == error and first["outcome"] == ("failed" if error else "exact")
+    assert second["outcome"] == "exact"

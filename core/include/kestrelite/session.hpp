@@ -10,9 +10,12 @@
 // the capture's own settings: locale, time zone and seed are emulated per
 // page, so one browser serves every locale), the page's connection closed,
 // and Target.disposeBrowserContext, which discards the page together with
-// its cookies, storage, cache and service workers. Replies are matched by
-// id on each connection, and a page's connection carries only that page's
-// events.
+// its cookies, storage, cache and service workers. The next capture's
+// context and page are made on a thread of the session's while a capture
+// runs (the browser starts the page's renderer meanwhile), unless the
+// browser ends after this capture; that thread alone uses the browser's
+// connection until the capture joins it. Replies are matched by id on each
+// connection, and a page's connection carries only that page's events.
 //
 // Faults stay with the capture they happen in. When a connection breaks
 // (the browser died, stayed silent for the timeout, or sent something that

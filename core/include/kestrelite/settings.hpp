@@ -69,12 +69,18 @@ struct CaptureSettings {
   // Before the settle wait counts the page as quiet, it asks the capture
   // for the requests it knows in flight (a binding the page could see).
   bool settle_barrier = false;
+  // The commands before the navigation are sent together, not each after
+  // the reply to the one before.
+  bool pipelined = false;
   // Media features emulated for the page; empty or false: not emulated.
   std::string appearance;  // "light" or "dark": prefers-color-scheme
   bool reduced_motion = false;
   std::string contrast;    // "more" or "less": prefers-contrast
   bool forced_colors = false;
   std::vector<Step> steps;
+  // The browser's faster PNG encoding: other bytes (larger, the same
+  // pixels), so never by default.
+  bool fast_png = false;
   // Selectors whose elements' boxes the capture records (Capture::masks).
   std::vector<std::string> masks;
   // What step errors call the screen ("menu"); empty: nothing.
@@ -83,8 +89,8 @@ struct CaptureSettings {
 
 // The settings of one capture from a JSON object whose members override
 // `defaults`: "locale" and "timezone" (non-empty strings), "seed" (a whole
-// number from 0 to 2^64-1), "check_glyphs", "reduced_motion" and
-// "forced_colors" (true or false), "appearance" ("light" or "dark"),
+// number from 0 to 2^64-1), "check_glyphs", "reduced_motion",
+// "forced_colors" and "fast_png" (true or false), "appearance" ("light" or "dark"),
 // "contrast" ("more" or "less"), "steps" (a list of objects of one member
 // each: {"click": selector}, {"hover": selector}, {"type": {"selector": s,
 // "text": t}}, {"press": key}, {"scroll_to": selector}, {"scroll_by":

@@ -67,6 +67,7 @@ def run(args):
     warnings = []
     devices = presets.select(presets.load(args.presets), args.store, args.device, args.presets, warnings.append)
     steps = read_steps(args.steps) if args.steps else None
-    settings = capture_settings(args.appearance, args.reduced_motion, steps, args.mask, args.steps or "--mask")
+    settings = capture_settings(args.appearance, args.reduced_motion, steps, args.mask, args.steps or "--mask",
+                                args.fast_png)
     plan = capture_plan(url, devices, args.seed, locale, timezone, args.presets, warnings, settings)
     return run_plan(plan, Path(args.out), args)

@@ -2,7 +2,6 @@
 buttons that approve a pair into the baseline."""
 
 from ..compare import ANTIALIASING
-from ..review import Review, serving
 from .compare import threshold_value
 from .output import say
 
@@ -25,6 +24,8 @@ def register(commands):
 
 
 def run(args):
+    # The server's modules load only for this command: every other one starts faster.
+    from ..review import Review, serving
     review = Review(args.base, args.new, args.threshold, args.antialiasing)
     try:
         with serving(review) as address:

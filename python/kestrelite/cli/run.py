@@ -31,6 +31,8 @@ def register(commands):
 
 def run(args):
     plan = load_set(args.set_file)
+    if args.fast_png:
+        plan.add_settings({"fast_png": True})
     out = Path(args.out) if args.out is not None else plan.out
     part = parse_shard(args.shard) if args.shard is not None else None
     jobs = shard(plan.jobs, *part, lambda job: pixels(job.device)) if part else plan.jobs
