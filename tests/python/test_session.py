@@ -10,6 +10,7 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+from PIL import Image
 
 from conftest import BROWSER, SOURCE_DIR, make_fake_browser, needs_browser, preset, read_log
 from kestrelite import Session, capture_json, devices_json
@@ -212,3 +213,15 @@ def test_an_early_command_s_error_stops_its_capture_alone(tmp_path, presets, rep
         first, second = (json.loads(session.capture("http://127.0.0.1:9/", "phone", tmp_path / n)) for n in "ab")
     assert first.get("error") == error and first["outcome"] == ("failed" if error else "exact")
     assert second["outcome"] == "exact"
+
+
+@needs_browser
+def test_fast_png_changes_the_bytes_never_the_pixels(tmp_path):
+    page = (SOURCE_DIR / "examples" / "demo" / "index.html").as_uri()
+    with Session(browser=BROWSER) as session:
+        shots = [json.loads(session.capture(page, "play-phone-portrait", tmp_path, name, **settings))
+                 for name, settings in (("plain", {}), ("fast", {"fast_png": True}), ("again", {"fast_png": True}))]
+    plain, fast, again = (Image.open(s["path"]).convert("RGBA") for s in shots)
+    assert [s["outcome"] for s in shots] == ["exact"] * 3
+    assert shots[0]["capture"]["sha256"] != shots[1]["capture"]["sha256"] == shots[2]["capture"]["sha256"]
+    assert plain.tobytes() == fast.tobytes() == again.tobytes()
