@@ -31,39 +31,37 @@ const launch = () => puppeteer.launch({
   args: ['--no-sandbox', '--disable-gpu'],
 });
 
+// One capture on a page that `open` makes; `close` ends what it made.
+const capture = async (job, open, close) => {
+  const begun = performance.now();
+  mark = begun;
+  let bytes = 0;
+  const made = await open();
+  try {
+    lap('context');
+    bytes = await shoot(made.page, job, lap);
+  } finally {
+    await close(made);
+    lap('close');
+  }
+  captures.push({ wall_ms: performance.now() - begun, bytes });
+};
+
 if (batch.fresh) {
   for (const job of batch.jobs) {
-    const begun = performance.now();
-    mark = begun;
-    const browser = await launch();
-    let bytes = 0;
-    try {
-      const [page] = await browser.pages();
-      lap('context');
-      bytes = await shoot(page, job, lap);
-    } finally {
-      await browser.close();
-      lap('close');
-    }
-    captures.push({ wall_ms: performance.now() - begun, bytes });
+    await capture(job, async () => {
+      const browser = await launch();
+      return { browser, page: (await browser.pages())[0] };
+    }, (made) => made.browser.close());
   }
 } else {
   const browser = await launch();
   try {
     for (const job of batch.jobs) {
-      const begun = performance.now();
-      mark = begun;
-      const context = await browser.createBrowserContext();
-      let bytes = 0;
-      try {
-        const page = await context.newPage();
-        lap('context');
-        bytes = await shoot(page, job, lap);
-      } finally {
-        await context.close();
-        lap('close');
-      }
-      captures.push({ wall_ms: performance.now() - begun, bytes });
+      await capture(job, async () => {
+        const context = await browser.createBrowserContext();
+        return { context, page: await context.newPage() };
+      }, (made) => made.context.close());
     }
   } finally {
     await browser.close();
