@@ -52,7 +52,11 @@ Result<Step> step_of(const json& value, const std::string& where) {
   if (!value.is_object() || value.size() != 1)
     return fail(bad(where, "must be a table of one step: click, hover, type, press, scroll_to, scroll_by, "
                            "wait_for, hide, remove or javascript"));
-  const auto& [name, arg] = *value.items().begin();
+  // The key and value are read through an iterator that outlives them: a
+  // dereferenced items() proxy is a temporary.
+  const auto only = value.begin();
+  const std::string name = only.key();
+  const json& arg = only.value();
   const std::string at = where + "." + name;
   Step step;
   std::size_t index = 0;
