@@ -54,6 +54,7 @@ struct FindCase {
   std::map<std::string, std::string> env;
   std::string found;  // a path or the error, "{tmp}" standing for the tree
 };
+void PrintTo(const FindCase& c, std::ostream* out) { *out << c.name; }
 
 const FindCase kCases[] = {
     {"explicit_path_trimmed", {"bin/my browser"}, {{"KESTRELITE_CHROME", " \n\t{tmp}/bin/my browser\xE2\x80\x83\n "}},
@@ -86,8 +87,7 @@ TEST_P(FindBrowserTest, FindsTheExpectedBrowser) {
   EXPECT_EQ(found ? found->string() : found.error().display(), in_tree(GetParam().found));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sources, FindBrowserTest, testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sources, FindBrowserTest, testing::ValuesIn(kCases), testing::PrintToStringParamName());
 
 TEST_F(DiscoveryTest, LinkedDirectoriesAreSearchedOnceAndCyclesEnd) {
   fs::create_directories(tmp_.path() / "r/a");

@@ -1,9 +1,7 @@
-// A scripted one-connection TCP server on 127.0.0.1 for the transport tests.
-//
-// The server accepts one client on its own thread and runs the test's
-// script against it; the connection closes when the script returns. It
-// always stops by itself: the accept and every read give up after five
-// seconds, and the destructor joins the thread.
+// A one-connection TCP server on 127.0.0.1 for the transport tests: it runs
+// the test's script against its client on a thread of its own and closes
+// the connection when the script returns. It always stops by itself: the
+// accept and every read give up after five seconds.
 #pragma once
 
 #include <netinet/in.h>
@@ -19,26 +17,23 @@
 
 namespace kestrelite::testing_loopback {
 
-// The client side's waits: those meant to expire are short; every other one
-// is generous, since it ends as soon as the expected bytes arrive.
+// The client's waits: those meant to expire are short, the others end as soon as the bytes arrive.
 inline constexpr std::chrono::milliseconds kShort(300);
 inline constexpr std::chrono::seconds kPatient(3);
 
-// The accepted connection, as the script sees it.
+// A connected socket as the script sees it; reads stop early when the client goes away.
 class Peer {
  public:
   explicit Peer(int fd) : fd_(fd) {}
 
-  // Everything up to and including `marker` (or all that came before the
-  // client went away); later bytes stay for the next read.
+  // Everything up to and including `marker`; later bytes stay for the next read.
   std::string read_until(std::string_view marker) {
     while (pending_.find(marker) == std::string::npos && read_some()) {
     }
-    std::size_t at = pending_.find(marker);
+    const std::size_t at = pending_.find(marker);
     return take(at == std::string::npos ? pending_.size() : at + marker.size());
   }
 
-  // Exactly `n` bytes, or fewer when the client goes away first.
   std::string read_exact(std::size_t n) {
     while (pending_.size() < n && read_some()) {
     }
@@ -58,7 +53,7 @@ class Peer {
  private:
   bool read_some() {
     char chunk[65536];
-    ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+    const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
     if (n > 0) pending_.append(chunk, static_cast<std::size_t>(n));
     return n > 0;
   }
@@ -74,9 +69,8 @@ class Peer {
 
 class LoopbackServer {
  public:
-  using Script = std::function<void(Peer&)>;
-
-  explicit LoopbackServer(Script script) : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  explicit LoopbackServer(std::function<void(Peer&)> script)
+      : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     socklen_t size = sizeof address;
     ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size);
@@ -86,8 +80,8 @@ class LoopbackServer {
     thread_ = std::thread([this, script = std::move(script)] {
       pollfd p{listener_, POLLIN, 0};
       if (::poll(&p, 1, 5000) != 1) return;
-      int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      timeval patience{5, 0};
+      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      const timeval patience{5, 0};
       ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
       ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
       Peer peer(fd);

@@ -17,20 +17,20 @@ namespace kestrelite {
 
 class TempDir {
  public:
-  TempDir() : path_((std::filesystem::temp_directory_path() / "kestrelite-test-XXXXXX").string()) {
+  TempDir() {
     if (!::mkdtemp(path_.data()))
       throw std::filesystem::filesystem_error("mkdtemp", std::error_code(errno, std::generic_category()));
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
   }
   std::filesystem::path path() const { return path_; }
 
  private:
-  std::string path_;
+  std::string path_ = (std::filesystem::temp_directory_path() / "kestrelite-test-XXXXXX").string();
 };
 
 // Writes `script` and an executable wrapper named `name` into `dir`;
@@ -53,8 +53,7 @@ inline std::vector<std::string> read_lines(const std::filesystem::path& path) {
   return lines;
 }
 
-// This process's open descriptors, threads and child processes: what a test
-// leaves as it found them.
+// This process's child processes and its counts of open descriptors and threads.
 inline std::string process_state() {
   std::string state = "children:";
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))

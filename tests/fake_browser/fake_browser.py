@@ -34,6 +34,7 @@ that order. The first Runtime.evaluate of a capture is the settle wait, the
 second the environment probe.
 """
 import base64
+import contextlib
 import hashlib
 import json
 import os
@@ -61,10 +62,8 @@ started = time.monotonic()
 
 
 def say(line):
-    try:  # the launcher closes its end of the pipe once it has the port
+    with contextlib.suppress(OSError):  # the launcher closes its end of the pipe once it has the port
         os.write(2, (line + "\n").encode())
-    except OSError:
-        pass
 
 
 def scripted(member, method, count, default=None):

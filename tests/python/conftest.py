@@ -3,6 +3,7 @@ browser, a fake capture step for the library's logic, a loopback page server,
 and the processes a test leaves behind."""
 import atexit
 import contextlib
+import hashlib
 import http.server
 import io
 import itertools
@@ -11,12 +12,11 @@ import os
 import re
 import shlex
 import shutil
+import struct
 import sys
 import tempfile
 import threading
 import time
-import hashlib
-import struct
 import uuid
 import zlib
 from pathlib import Path
@@ -60,7 +60,7 @@ if SANITIZED:
 @pytest.fixture
 def write_presets(tmp_path):
     """Writes a preset document (a dict, or raw str or bytes); returns its path."""
-    counter = iter(range(1000))
+    counter = itertools.count()
 
     def write(document):
         path = tmp_path / f"presets-{next(counter)}.json"
@@ -139,26 +139,23 @@ def page_server():
     server.server_close()
 
 
+def proc(pid, name):
+    """The bytes of /proc/PID/NAME, or None once the process is gone."""
+    with contextlib.suppress(OSError), open(f"/proc/{pid}/{name}", "rb") as f:
+        return f.read()
+    return None
+
+
 def state(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0]
-    except OSError:
-        return None
+    stat = proc(pid, "stat")
+    return stat and stat.rsplit(b")", 1)[1].split()[0].decode()
 
 
 def marked_processes(mark):
     """Pids of live processes whose environment holds `mark` (NAME=value):
     what a test started after setting it, whatever process group it is in."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                if mark.encode() in f.read() and int(pid) != os.getpid() and state(pid) not in (None, "Z"):
-                    found.append(int(pid))
-        except OSError:
-            pass
-    return found
+    return [int(pid) for pid in filter(str.isdigit, os.listdir("/proc")) if int(pid) != os.getpid()
+            and mark.encode() in (proc(pid, "environ") or b"") and state(pid) not in (None, "Z")]
 
 
 @pytest.fixture
@@ -166,16 +163,16 @@ def process_mark(monkeypatch):
     """Marks every process the test starts; process_mark(grace) waits up to
     `grace` seconds for them to end, then returns the live ones and this
     process's unreaped children."""
-    mark = uuid.uuid4().hex
-    monkeypatch.setenv("KESTRELITE_TEST_MARK", mark)
+    mark = f"KESTRELITE_TEST_MARK={uuid.uuid4().hex}"
+    monkeypatch.setenv(*mark.split("="))
 
     def survivors(grace=5.0):
         deadline = time.monotonic() + grace
-        while marked_processes(f"KESTRELITE_TEST_MARK={mark}") and time.monotonic() < deadline:
+        while marked_processes(mark) and time.monotonic() < deadline:
             time.sleep(0.1)
         tasks = f"/proc/{os.getpid()}/task"
         children = [c for t in os.listdir(tasks) for c in open(f"{tasks}/{t}/children").read().split()]
-        return marked_processes(f"KESTRELITE_TEST_MARK={mark}") + [int(c) for c in children if state(c) == "Z"]
+        return marked_processes(mark) + [int(c) for c in children if state(c) == "Z"]
 
     return survivors
 
@@ -211,19 +208,18 @@ class FakeCaptures:
                 if device_id in owner.fail:
                     return json.dumps({"device_id": device_id, "outcome": "failed", "elapsed_ms": 3,
                                        "error": owner.fail[device_id]})
-                size = owner.sizes.get(device_id, (device["output_width"], device["output_height"]))
+                expected = [device["output_width"], device["output_height"]]
+                size = list(owner.sizes.get(device_id, expected))
                 seed = f"{url}{settings}{count if device_id in owner.changing else ''}".encode()
-                colour = tuple(hashlib.sha256(seed).digest()[:3])
                 path = Path(out_dir) / f"{name or device_id}.png"
                 path.parent.mkdir(parents=True, exist_ok=True)
-                data = solid_png(size, colour)
+                data = solid_png(size, tuple(hashlib.sha256(seed).digest()[:3]))
                 path.write_bytes(data)
-                expected = [device["output_width"], device["output_height"]]
-                return json.dumps({"device_id": device_id, "outcome": "exact" if list(size) == expected else
-                                   "off-size", "elapsed_ms": 4, "capture": {
-                                       "device_id": device_id, "expected": expected, "actual": list(size),
+                return json.dumps({"device_id": device_id, "outcome": "exact" if size == expected else "off-size",
+                                   "elapsed_ms": 4, "capture": {
+                                       "device_id": device_id, "expected": expected, "actual": size,
                                        "sha256": hashlib.sha256(data).hexdigest(), "bytes": len(data),
-                                       "exact": list(size) == expected, "settle": "quiet"}, "path": str(path)})
+                                       "exact": size == expected, "settle": "quiet"}, "path": str(path)})
 
             def close(self):
                 pass

@@ -5,12 +5,12 @@ its buttons approve in the real browser."""
 import hashlib
 import http.client
 import json
-import os
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
-from conftest import BROWSER, needs_browser, run_cli
+from conftest import BROWSER, make_fake_browser, needs_browser, run_cli
 from kestrelite import Session, review
 from kestrelite.files import LEFTOVER
 
@@ -23,12 +23,9 @@ def runs(tmp_path, fake_captures, monkeypatch):
     in `version` into tmp_path/name, through the fake capture step. Set runs
     come from one set file, rewritten for each version."""
     monkeypatch.chdir(tmp_path)
-    fake = tmp_path / "browser"
-    fake.write_text("#!/bin/sh\necho 'Chromium 1.2.3.4'\n")
-    fake.chmod(0o755)
+    browser = make_fake_browser(tmp_path)
 
     def make(kind, name, version, devices=DEVICES, screens=("home", "tides")):
-        out = tmp_path / name
         if kind == "capture":
             argv = ["capture", f"about:blank#{version}", *[a for d in devices for a in ("-d", d)]]
         else:
@@ -36,16 +33,15 @@ def runs(tmp_path, fake_captures, monkeypatch):
                 f"devices = {json.dumps(list(devices))}\nlocales = [\"en-US\", \"de-DE\"]\n" + "".join(
                     f'[[screen]]\nname = "{s}"\npage = "about:blank#{version}-{s}-{{locale}}"\n' for s in screens))
             argv = ["run", tmp_path / "set.toml"]
-        status, _, stderr = run_cli([*argv, "--out", out, "--browser", fake])
+        status, _, stderr = run_cli([*argv, "--out", tmp_path / name, "--browser", browser])
         assert status in (0, 1), stderr
-        return out
+        return tmp_path / name
     return make
 
 
 def files_of(folder):
     """{relative path: digest} of the images in a run folder."""
-    return {str(p.relative_to(folder)): hashlib.sha256(p.read_bytes()).hexdigest()
-            for p in folder.rglob("*.png")}
+    return {str(p.relative_to(folder)): hashlib.sha256(p.read_bytes()).hexdigest() for p in folder.rglob("*.png")}
 
 
 def snapshot(folder):
@@ -57,18 +53,15 @@ def snapshot(folder):
 def consistent(folder):
     """The report names exactly the images there, with their digests."""
     report = json.loads((folder / "report.json").read_text())
-    entries = report.get("results") or report.get("captures")
-    named = {(Path(e["path"]).name if report.get("kind", "capture") == "capture" else e["path"]):
-             e["capture"]["sha256"] for e in entries}
-    return named == files_of(folder)
+    return files_of(folder) == {(Path(e["path"]).name if "results" in report else e["path"]): e["capture"]["sha256"]
+                                for e in report.get("results") or report["captures"]}
 
 
 @pytest.mark.parametrize("kind", ["capture", "set"])
-def test_approving_everything_makes_the_base_a_fresh_run_of_the_new_page(runs, kind, tmp_path):
+def test_approving_everything_makes_the_base_a_fresh_run_of_the_new_page(runs, kind):
     # The new run drops a device (or a screen) and adds one, and its page changed.
     changes = {"devices": DEVICES[1:] + ["apple-mac-1280"]} if kind == "capture" else {"screens": ("home", "list")}
-    base = runs(kind, "base", "v1")
-    new = runs(kind, "new", "v2", **changes)
+    base, new = runs(kind, "base", "v1"), runs(kind, "new", "v2", **changes)
     status, stdout, stderr = run_cli(["approve", base, new])
     assert (status, stderr) == (0, ""), stdout
     assert {line.split()[1] for line in stdout.splitlines()[:-1]} == {"changed", "added", "removed"}
@@ -77,136 +70,101 @@ def test_approving_everything_makes_the_base_a_fresh_run_of_the_new_page(runs, k
     assert run_cli(["compare", fresh, base])[0] == 0
     # Outcome, store check and what made the bytes are the fresh run's too.
     approved, again = (json.loads((f / "report.json").read_text()) for f in (base, fresh))
-    for member in ("ok", "check", "url", "screens", "plan"):
-        assert approved.get(member) == again.get(member), member
+    assert [approved.get(m) for m in ("ok", "check", "url", "screens", "plan")] == [
+        again.get(m) for m in ("ok", "check", "url", "screens", "plan")]
     assert not [p for p in base.rglob("*") if LEFTOVER.fullmatch(p.name)]
     assert run_cli(["approve", base, new])[1].startswith("nothing to approve")
 
 
 def test_only_the_named_pairs_are_approved(runs):
-    base = runs("set", "base", "v1")
-    new = runs("set", "new", "v2")
-    before = files_of(base)
+    """--only takes a pair's full name or a device id (all of its pairs)."""
+    base, new = runs("set", "base", "v1"), runs("set", "new", "v2")
+    before, theirs = files_of(base), files_of(new)
     status, stdout, _ = run_cli(["approve", base, new, "--only", "de-DE/tides/play-wear-os",
                                  "--only", "apple-watch-ultra-3"])
-    assert status == 0
-    approved = {line.split()[2] for line in stdout.splitlines()[:-1]}
-    assert approved == {"de-DE/tides/play-wear-os"} | {f"{locale}/{screen}/apple-watch-ultra-3" for locale in
-                                                       ("en-US", "de-DE") for screen in ("home", "tides")}
-    after, theirs = files_of(base), files_of(new)
-    for path in after:
-        wanted = theirs if "apple-watch-ultra-3" in path or path == "de-DE/tides/play-wear-os.png" else before
-        assert after[path] == wanted[path], path
+    taken = {"de-DE/tides/play-wear-os"} | {f"{locale}/{screen}/apple-watch-ultra-3" for locale in
+                                            ("en-US", "de-DE") for screen in ("home", "tides")}
+    assert status == 0 and {line.split()[2] for line in stdout.splitlines()[:-1]} == taken
+    assert files_of(base) == {path: (theirs if path[:-4] in taken else before)[path] for path in before}
     assert consistent(base)
 
 
-REFUSALS = {  # how BASE or NEW is spoiled, the arguments after BASE NEW, and what the message says
-    "kinds": (lambda runs, base, new: runs("capture", "other", "v2"), [], "cannot approve a capture run"),
-    "failed": (lambda runs, base, new: runs.fail(new), [], "failed to capture"),
-    "unknown-pair": (lambda runs, base, new: None, ["--only", "fr-FR/home/x"], "no pair of the two runs"),
-    "tampered": (lambda runs, base, new: (new / "en-US/home/play-wear-os.png").write_bytes(b"x"), [],
-                 "is not the image its report names"),
-    "not-ours": (lambda runs, base, new: (base / ".kestrelite-files.json").write_text("{}"), [],
-                 "is not kestrelite's list of the files it wrote"),
-    "planted": (lambda runs, base, new: (base / "en-US/list").mkdir() or
-                (base / "en-US/list/play-wear-os.png").write_bytes(b"mine"), [],
-                "exists and was not written by kestrelite"),
-    "shard": (lambda runs, base, new: runs.shard(new), [], "holds part of a set"),
+REFUSALS = {  # how BASE or NEW is spoiled (perhaps giving another NEW), the arguments, and the message
+    "kinds": (lambda t: t.runs("capture", "other", "v2"), [], "cannot approve a capture run"),
+    "failed": (lambda t: t.fake.fail.update({"play-wear-os": "browser: it broke"})
+               or t.runs("set", "failing", "v2", screens=("home", "list")), [], "failed to capture"),
+    "unknown-pair": (lambda t: None, ["--only", "fr-FR/home/x"], "no pair of the two runs"),
+    "tampered": (lambda t: (t.new / "en-US/home/play-wear-os.png").write_bytes(b"x"), [], "is not the image"),
+    "planted": (lambda t: (t.base / "en-US/list").mkdir() or (t.base / "en-US/list/play-wear-os.png").write_bytes(b"x"),
+                [], "exists and was not written by kestrelite"),
+    "shard": (lambda t: (t.new / "report.json").write_text((t.new / "report.json").read_text().replace(
+        '"kind"', '"shard": {"index": 1, "count": 2}, "kind"', 1)), [], "holds part of a set"),
 }
 
 
 @pytest.mark.parametrize("case", REFUSALS)
-def test_a_refused_approval_changes_nothing(runs, case, fake_captures, tmp_path):
+def test_a_refused_approval_changes_nothing(runs, fake_captures, case):
     spoil, extra, message = REFUSALS[case]
-    base = runs("set", "base", "v1")
-    new = runs("set", "new", "v2", screens=("home", "list"))
-
-    def fail(folder):
-        fake_captures.fail["play-wear-os"] = "browser: it broke"
-        return runs("set", folder.name, "v2", screens=("home", "list"))
-
-    def shard(folder):
-        report = json.loads((folder / "report.json").read_text())
-        report["shard"] = {"index": 1, "count": 2}
-        (folder / "report.json").write_text(json.dumps(report))
-    runs.fail, runs.shard = fail, shard
-    spoil(runs, base, new)
+    base, new = runs("set", "base", "v1"), runs("set", "new", "v2", screens=("home", "list"))
+    other = spoil(SimpleNamespace(runs=runs, fake=fake_captures, base=base, new=new))
+    new = other if isinstance(other, Path) else new
     before = snapshot(base)
-    if case == "kinds":
-        new = new.parent / "other"
     status, stdout, stderr = run_cli(["approve", base, new, *extra])
-    assert status == 2 and message in stderr, stderr
-    assert stdout == "" and snapshot(base) == before
+    assert (status, stdout) == (2, "") and message in stderr, stderr
+    assert snapshot(base) == before
 
 
 # ---------------------------------------------------------------- the review server
 
 @pytest.fixture
 def served(runs):
-    base = runs("capture", "base", "v1")
-    new = runs("capture", "new", "v2")
+    base, new = runs("capture", "base", "v1"), runs("capture", "new", "v2")
     state = review.Review(base, new)
     with review.serving(state) as address:
         yield state, address, base, new
     state.close()
 
 
-def request(address, method="GET", path="", host=None, body=None, headers=()):
-    port = int(address.split(":")[2].split("/")[0])
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
-    secret = address.split("/")[3]
-    target = path if path.startswith("/") else f"/{secret}/{path}"
-    connection.putrequest(method, target, skip_host=True)
-    connection.putheader("Host", host or f"127.0.0.1:{port}")
-    for name, value in dict(headers).items():
-        connection.putheader(name, value)
-    data = json.dumps(body).encode() if body is not None else b""
-    if body is not None:
-        connection.putheader("Content-Length", str(len(data)))
-    connection.endheaders(data)
+def request(address, method="GET", path="", host="127.0.0.1:{port}", body=None, headers=()):
+    """(status, body) of a request to the served review, under its secret unless `path` starts with "/"."""
+    port, secret = address.split("/")[2].split(":")[1], address.split("/")[3]
+    connection = http.client.HTTPConnection("127.0.0.1", int(port), timeout=30)
+    data = json.dumps(body).encode() if body is not None else None
+    connection.request(method, path if path.startswith("/") else f"/{secret}/{path}", data,
+                       {"Host": host.format(port=port), **dict(headers)})
     answer = connection.getresponse()
     return answer.status, answer.read()
 
 
 JSON = {"Content-Type": "application/json"}
+ONE = {"pairs": ["apple-watch-s3"]}
 
 
 @pytest.mark.parametrize("method, path, host, body, headers, status", [
-    ("GET", "/", None, None, {}, 403),
-    ("GET", "/not-the-secret/", None, None, {}, 403),
-    ("POST", "/wrong/approve", None, {"pairs": ["apple-watch-s3"]}, JSON, 403),
-    ("GET", "", "evil.example:{port}", None, {}, 403),
-    ("POST", "approve", "rebound.example:{port}", {"pairs": ["apple-watch-s3"]}, JSON, 403),
-    ("GET", "", "localhost:1", None, {}, 403),
-    ("POST", "approve", None, {"pairs": ["apple-watch-s3"]}, {"Content-Type": "text/plain"}, 415),
-    ("POST", "approve", None, {"pairs": ["apple-watch-s3"]}, {**JSON, "Origin": "http://evil.example"}, 403),
+    ("GET", "", None, None, {}, 200),                                    # reading only
+    ("GET", "", "localhost:{port}", None, {}, 200),
+    ("POST", "/wrong/approve", None, ONE, JSON, 403),                    # not the secret
+    ("GET", "", "evil.example:{port}", None, {}, 403),                   # DNS rebinding
+    ("GET", "", "localhost:1", None, {}, 403),                           # another port
+    ("POST", "approve", None, ONE, {"Content-Type": "text/plain"}, 415),  # what a form can send
+    ("POST", "approve", None, ONE, {**JSON, "Origin": "http://evil.example"}, 403),
     ("POST", "approve", None, {"pairs": "apple-watch-s3"}, JSON, 400),
     ("POST", "approve", None, {"pairs": ["nothing-so-named"]}, JSON, 409),
-    ("GET", "file?p=../../base/report.json", None, None, {}, 404),
-    ("GET", "approve", None, None, {}, 404),
+    ("GET", "file?p=../../base/report.json", None, None, {}, 404),       # only the comparison's images
+    ("GET", "approve", None, None, {}, 404),                             # GET never acts
 ])
-def test_the_server_refuses_what_its_page_would_not_send(served, method, path, host, body, headers, status):
+def test_only_what_the_page_sends_can_act(served, method, path, host, body, headers, status):
     state, address, base, _ = served
     before = snapshot(base)
-    port = address.split(":")[2].split("/")[0]
-    got, _ = request(address, method, path, host and host.format(port=port), body, headers)
-    assert got == status
+    assert request(address, method, path, host or "127.0.0.1:{port}", body, headers)[0] == status
     assert snapshot(base) == before and state.approved == []
-
-
-def test_reading_the_page_and_its_images_changes_nothing(served):
-    state, address, base, _ = served
-    before = snapshot(base)
-    status, page = request(address)
-    assert status == 200 and b'class="approve" data-pair="apple-watch-s3"' in page
-    for path in state.files:
-        assert request(address, path="file?p=" + path.replace("/", "%2F"))[0] == 200
-    assert request(address, host=f"localhost:{address.split(':')[2].split('/')[0]}")[0] == 200
-    assert snapshot(base) == before
 
 
 def test_approving_through_the_server_updates_the_base(served):
     state, address, base, new = served
+    status, page = request(address)
+    assert status == 200 and b'class="approve" data-pair="apple-watch-s3"' in page
+    assert all(request(address, path="file?p=" + path.replace("/", "%2F"))[0] == 200 for path in state.files)
     status, answer = request(address, "POST", "approve", body={"changed": True}, headers=JSON)
     assert status == 200 and {a["pair"] for a in json.loads(answer)["approved"]} == set(DEVICES)
     assert files_of(base) == files_of(new) and consistent(base)
@@ -215,24 +173,13 @@ def test_approving_through_the_server_updates_the_base(served):
 
 
 @needs_browser
-def test_the_approve_button_works_in_the_browser(runs, tmp_path):
+def test_the_approve_button_works_in_the_browser(served, tmp_path):
     """The page served, its button clicked by the headless shell through
     the DevTools protocol: the baseline takes that pair only."""
-    base = runs("capture", "base", "v1")
-    new = runs("capture", "new", "v2")
+    state, address, base, new = served
     before = files_of(base)
-    state = review.Review(base, new)
-    try:
-        with review.serving(state) as address, Session(browser=BROWSER) as session:
-            shot = json.loads(session.capture(address, "apple-mac-1440", str(tmp_path / "shots"),
-                                              steps=[{"click": 'button.approve[data-pair="play-wear-os"]'}]))
-    finally:
-        state.close()
-    assert shot["outcome"] == "exact", shot
-    assert state.approved == [("play-wear-os", "changed")]
-    after = files_of(base)
-    assert after["play-wear-os.png"] == files_of(new)["play-wear-os.png"]
-    assert {k: v for k, v in after.items() if k != "play-wear-os.png"} == {
-        k: v for k, v in before.items() if k != "play-wear-os.png"}
-    assert consistent(base)
-    assert os.path.exists(shot["path"])
+    with Session(browser=BROWSER) as session:
+        shot = json.loads(session.capture(address, "apple-mac-1440", str(tmp_path / "shots"),
+                                          steps=[{"click": 'button.approve[data-pair="play-wear-os"]'}]))
+    assert shot["outcome"] == "exact" and state.approved == [("play-wear-os", "changed")], shot
+    assert files_of(base) == {**before, "play-wear-os.png": files_of(new)["play-wear-os.png"]} and consistent(base)

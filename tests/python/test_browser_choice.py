@@ -1,7 +1,8 @@
 """One browser chooser for every command and the library: KESTRELITE_CHROME,
 the managed root, the usual names on PATH, then Debian's
 chromium-headless-shell on PATH, which the module's own find_browser does
-not take; and when there is none, one message that says each remedy once."""
+not take; and when there is none, or KESTRELITE_CHROME points at nothing,
+one message that says each remedy once."""
 import json
 
 import pytest
@@ -66,10 +67,22 @@ def test_with_no_browser_anywhere_each_remedy_is_said_once(place, tmp_path):
         kestrelite.capture("about:blank", tmp_path / "out", ["play-wear-os"])
 
 
-def test_a_wrong_kestrelite_chrome_is_still_an_error(place, tmp_path, monkeypatch):
+def test_kestrelite_chrome_is_taken_as_it_is_or_is_an_error(place, tmp_path, monkeypatch):
+    """It wins over a browser on PATH, however its name reads; when it names
+    no file, the module raises and the commands say so, and nothing is made."""
     place(0, "chromium-headless-shell")
-    monkeypatch.setenv("KESTRELITE_CHROME", str(tmp_path / "gone"))
+    named = tmp_path / "my browser"
+    named.write_text("#!/bin/sh\n")
+    monkeypatch.setenv("KESTRELITE_CHROME", str(named))
+    assert kestrelite.find_browser() == str(named)
+    monkeypatch.setenv("KESTRELITE_CHROME", str(tmp_path))
+    for call in (kestrelite.find_browser, lambda: kestrelite.capture_json("about:blank", str(tmp_path / "out"),
+                                                                          store="apple")):
+        with pytest.raises(RuntimeError) as info:
+            call()
+        assert info.value.args == (f"browser: KESTRELITE_CHROME points at {tmp_path}, which is not a file",)
     status, stdout, stderr = run(["find-browser"])
     assert status == 1 and stdout == "" and "KESTRELITE_CHROME points at" in stderr
     status, _, stderr = run(["capture", "about:blank", "--out", tmp_path / "out", "--device", "play-wear-os"])
     assert status == 2 and "KESTRELITE_CHROME points at" in stderr and "Point KESTRELITE_CHROME at" in stderr
+    assert not (tmp_path / "out").exists()

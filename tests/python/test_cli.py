@@ -1,171 +1,130 @@
-"""The kestrelite command: captures of the demo page through the real headless
-shell and of presets through the fake browser, the contact sheet, exit
-statuses, the device table and install-browser."""
-import hashlib
-import itertools
+"""The kestrelite command: every error one line with its documented exit
+status, checked before any browser starts; the output folder, where nothing
+kestrelite did not write is replaced and a run killed at any moment leaves
+only whole files; the device table; install-browser; and the contact sheet's
+status bar in the real headless shell."""
 import json
 import os
+import random
 import re
+import signal
 import subprocess
+import time
 
 import pytest
 from PIL import Image
 
 import kestrelite
-from conftest import BROWSER, SANITIZED, SOURCE_DIR, VERSION, make_fake_browser, needs_browser, preset, run_cli
-from kestrelite import browser as browsers, sheet
-from kestrelite.report import Report
+from conftest import BROWSER, make_fake_browser, needs_browser, preset, run_cli as run
+from kestrelite import browser as browsers, files, outdir, settings, sheet
 
-DEMO = SOURCE_DIR / "examples" / "demo"
-SMALL = ["apple-watch-ultra-3", "play-wear-os", "apple-mac-1280"]
-PRESETS = {d["id"]: d for d in json.loads(kestrelite.devices_json())}
+DEVICE = "apple-watch-s3"
 
 
-def run(*argv):
-    return run_cli(argv)
-
-
-def run_module(*argv):
-    env = {**os.environ, "PYTHONPATH": os.path.dirname(os.path.dirname(kestrelite.__file__))}
-    done = subprocess.run(["/usr/bin/python3", "-m", "kestrelite", *map(str, argv)], env=env, capture_output=True,
-                          text=True, timeout=120)
-    return done.returncode, done.stdout, done.stderr
-
-
-def device_lines(stdout):
-    """(id, size, outcome) of each progress line, in print order."""
-    pattern = re.compile(r"^\[\s*\d+/\d+\] (\S+)\s+(\S+(?: \(expected \S+\))?)\s+(exact|off-size|failed)\s+\d+ ms")
-    return [m.groups() for m in map(pattern.match, stdout.splitlines()) if m]
-
-
-def report_in(directory):
-    return json.loads((directory / "report.json").read_text(encoding="utf-8"))
+def module_env():
+    """This process's environment as it is now (a test's mark too), with the package on the path."""
+    return {**os.environ, "PYTHONPATH": os.path.dirname(os.path.dirname(kestrelite.__file__))}
 
 
 @pytest.fixture
-def no_browser_anywhere(tmp_path, monkeypatch):
-    """Discovery finds nothing: no variable, an empty managed root and PATH."""
-    (tmp_path / "empty").mkdir()
-    monkeypatch.delenv("KESTRELITE_CHROME", raising=False)
+def tripwire(tmp_path, monkeypatch):
+    """The browser every command finds: it leaves a file behind when it is
+    started at all."""
+    path = tmp_path / "tripwire-browser"
+    path.write_text(f"#!/bin/sh\ntouch {tmp_path / 'started'}\nexit 1\n")
+    path.chmod(0o755)
+    monkeypatch.setenv("KESTRELITE_CHROME", str(path))
     monkeypatch.setenv("KESTRELITE_HOME", str(tmp_path / "home"))
-    monkeypatch.setenv("PATH", str(tmp_path / "empty"))
-    return tmp_path
+    yield path
+    assert not (tmp_path / "started").exists(), "a browser was started"
 
 
-@pytest.fixture(scope="module")
-def demo_run(tmp_path_factory):
-    """The demo directory on three small presets, two at a time."""
-    if not os.path.exists(BROWSER):
-        pytest.skip("needs Debian's chromium-headless-shell")
-    out = tmp_path_factory.mktemp("demo")
-    status, stdout, stderr = run("capture", DEMO, "--out", out, "--browser", BROWSER, "--jobs", 2,
-                                 *itertools.chain.from_iterable(("--device", d) for d in SMALL))
-    return {"status": status, "stdout": stdout + stderr, "out": out, "report": report_in(out)}
-
-
-@needs_browser
-def test_capture_prints_each_device_and_writes_one_report(demo_run):
-    assert demo_run["status"] == 0, demo_run["stdout"]
-    assert sorted(device_lines(demo_run["stdout"])) == sorted(
-        (d, f"{PRESETS[d]['output_width']}x{PRESETS[d]['output_height']}", "exact") for d in SMALL)
-    report = demo_run["report"]
-    assert report["url"] == (DEMO / "index.html").resolve().as_uri()
-    assert [r["device_id"] for r in report["results"]] == SMALL
-    for entry in report["results"]:
-        assert hashlib.sha256((demo_run["out"] / f"{entry['device_id']}.png").read_bytes()).hexdigest() == \
-            entry["capture"]["sha256"]
-
-
-@needs_browser
-def test_the_contact_sheet_shows_every_screenshot_in_the_browser(demo_run, tmp_path):
-    """The status bar turns green only when every image decodes; with one PNG
-    missing the same check must see red."""
-    sheet_dir = demo_run["out"]
-    html = (sheet_dir / "index.html").read_text(encoding="utf-8")
-    for entry in demo_run["report"]["results"]:
-        assert f'src="{entry["device_id"]}.png"' in html and entry["capture"]["sha256"][:16] in html
-    broken = tmp_path / "broken"
-    broken.mkdir()
-    (broken / "index.html").write_text(html, encoding="utf-8")
-    for device_id in SMALL[1:]:
-        (broken / f"{device_id}.png").write_bytes((sheet_dir / f"{device_id}.png").read_bytes())
-    for directory, colour in ((sheet_dir, sheet.OK_COLOUR), (broken, sheet.BROKEN_COLOUR)):
-        report = json.loads(kestrelite.capture_json((directory / "index.html").as_uri(), str(tmp_path / colour[1:]),
-                                                    ["apple-mac-1280"], browser=BROWSER))
-        with Image.open(report["results"][0]["path"]) as shot:
-            assert shot.convert("RGB").getpixel((4, 4)) == tuple(int(colour[i:i + 2], 16) for i in (1, 3, 5))
-
-
-def test_off_size_and_failed_devices_exit_1(tmp_path, write_presets):
-    presets = write_presets({"version": 1, "devices": [
-        preset("tall", 1080, 2340, 3, store="play"), preset("other", store="apple"), preset("wide", store="play")]})
-    fake = make_fake_browser(tmp_path, screenshot_size=[1080, 1920],
-                             replies={"Page.navigate#2": {"result": {"errorText": "net::ERR_FAILED"}}})
-    status, stdout, stderr = run("capture", "data:text/html,x", "--out", tmp_path / "out", "--store", "GOOGLE",
-                                 "--presets", presets, "--seed", 7, "--browser", fake, "--jobs", 1)
-    assert status == 1 and stderr == ""
-    assert device_lines(stdout) == [("tall", "1080x1920 (expected 1080x2340)", "off-size"),
-                                    ("wide", "1080x1920", "failed")]
-    assert "2 devices: 0 exact, 1 off-size, 1 failed in " in stdout and stdout.count(": NOT OK") == 1
-    report = report_in(tmp_path / "out")
-    assert [report[k] for k in ("seed", "exact", "off_size", "failed", "ok")] == [7, 0, 1, 1, False]
-    html = (tmp_path / "out" / "index.html").read_text()
-    assert html.count('class="failed"') == 1 and "no image" in html and "(expected 1080x2340)" in html
-
-
-@pytest.mark.parametrize("extra, attempted, note", [
-    ([], 3, "no device could be captured; is {broken} a working browser?"),
-    (["--jobs", 1, "--fail-fast"], 1, None),
-    (["--jobs", 2, "--fail-fast"], 2, None),
-    (["--verify"], 3, "verify: skipped, the first run captured nothing"),
-    (["--verify", "--fail-fast", "--jobs", 1], 1, "verify: skipped, the first run was not ok"),
-])
-def test_a_browser_that_cannot_start_with_fail_fast_and_verify(tmp_path, extra, attempted, note):
-    ids, broken = ["apple-watch-s3", "apple-watch-s6", "play-wear-os"], tmp_path / "broken-browser"
-    broken.write_text("#!/bin/sh\nexit 1\n")
-    broken.chmod(0o755)
-    status, stdout, stderr = run("capture", DEMO, "--out", tmp_path, "--browser", broken, *extra,
-                                 *itertools.chain.from_iterable(("-d", d) for d in ids))
-    report = report_in(tmp_path)
-    assert status == 1 and [r["device_id"] for r in report["results"]] == ids[:attempted]
-    assert [line[2] for line in device_lines(stdout)] == ["failed"] * attempted and "verify" not in report
-    assert {r["error"] for r in report["results"]} == {"browser: browser did not report a DevTools port"}
-    assert note is None or note.format(broken=broken) in stdout + stderr
-
-
-def test_bad_arguments_exit_2_and_leave_nothing(tmp_path, write_presets, monkeypatch):
-    monkeypatch.setenv("KESTRELITE_HOME", str(tmp_path / "home"))
-    out, page, one = tmp_path / "out", str(DEMO), write_presets({"version": 1, "devices": [preset("only-one")]})
+def test_bad_arguments_exit_2_in_one_line_and_leave_nothing(tmp_path, tripwire, write_presets):
+    out, one = tmp_path / "out", write_presets({"version": 1, "devices": [preset("only-one"), preset("../x")]})
+    (tmp_path / "set.toml").write_text(f'presets = "{one}"\ndevices = ["../x"]\n'
+                                       '[[screen]]\nname = "a"\npage = "a.html"\n')
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "not-executable").write_text("#!/bin/sh\n")
     for argv, message in [
         ([], "required: COMMAND"),
-        (["capture", page, "--store", "apple"], "--out"),
-        (["capture", page, "--out", out], "one of the arguments --store/-s --device/-d is required"),
-        (["capture", page, "--out", out, "--store", "apple", "--device", "play-wear-os"], "not allowed with"),
-        (["capture", page, "--out", out, "--store", "apple", "--jobs", "0"], "must be at least 1"),
-        (["capture", page, "--out", out, "--store", "apple", "--seed", "-1"], "must be between 0 and"),
-        (["capture", page, "--out", out, "--store", "apple", "--seed", 2 ** 64], "must be between 0 and"),
-        (["capture", page, "--out", out, "--store", "apple", "--seed", "seven"], "not a whole number"),
-        (["capture", page, "--out", out, "--store", "nowhere"], "kestrelite: unknown store 'nowhere'"),
-        (["capture", page, "--out", out, "--store", "apple", "--presets", one], "no presets for store apple"),
-        (["capture", page, "--out", out, "-d", "apple-watch-s3", "-d", "nope"], "kestrelite: unknown device id 'nope'"),
-        (["capture", page, "--out", out, "--store", "apple", "--presets", tmp_path / "x.json"], "cannot read presets"),
-        (["capture", page, "--out", out, "--store", "apple", "--presets", write_presets("{")],
-         "invalid presets: json: "),
-        (["capture", tmp_path / "missing.html", "--out", out, "--store", "apple"], "neither an existing file"),
-        (["capture", tmp_path, "--out", out, "--store", "apple"], "a directory without an index.html"),
-        (["capture", page, "--out", one, "--store", "apple", "--browser", BROWSER], "is a file, not a folder"),
+        (["frobnicate"], "invalid choice"),
+        (["capture", "about:blank", "-d", DEVICE],
+         "kestrelite: the following arguments are required: --out/-o (see `kestrelite capture --help`)"),
+        (["capture", "about:blank", "-o", out], "one of the arguments --store/-s --device/-d is required"),
+        (["capture", "about:blank", "-o", out, "-s", "apple", "-d", "play-wear-os"], "not allowed with"),
+        (["capture", "about:blank", "-o", out, "-s", "apple", "--jobs", "0"], "must be at least 1"),
+        (["capture", "about:blank", "-o", out, "-s", "apple", "--seed", "-1"], "must be between 0 and"),
+        (["capture", "about:blank", "-o", out, "-s", "apple", "--seed", 2 ** 64], "must be between 0 and"),
+        (["capture", "about:blank", "-o", out, "-s", "apple", "--seed", "seven"], "not a whole number"),
+        (["capture", "about:blank", "-o", out, "-s", "nowhere"], "kestrelite: unknown store 'nowhere'"),
+        (["capture", "about:blank", "-o", out, "-d", DEVICE, "-d", "nope"], "kestrelite: unknown device id 'nope'"),
+        # The one rule of image names, whichever way a preset id comes in.
+        (["capture", "about:blank", "-o", out, "-d", "../x", "--presets", one], "device id '../x' is not a plain file"),
+        (["run", tmp_path / "set.toml", "-o", out], "device id '../x' is not a plain file name, so it cannot name an"),
+        (["capture", "about:blank", "-o", out, "-s", "apple", "--presets", one], "no presets for store apple"),
+        (["capture", "about:blank", "-o", out, "-s", "apple", "--presets", write_presets("{")], "invalid presets: "),
+        (["capture", "about:blank", "-o", out, "-s", "apple", "--presets", tmp_path / "x.json"], "cannot read presets"),
+        (["capture", tmp_path / "missing.html", "-o", out, "-s", "apple"], "neither an existing file"),
+        (["capture", tmp_path / "folder", "-o", out, "-s", "apple"], "a directory without an index.html"),
+        (["capture", "about:blank", "-o", one, "-d", DEVICE], "is a file, not a folder"),
+        # A folder that exists and in which no one, root included, can create a file.
+        (["capture", "about:blank", "-o", "/proc/self", "-d", DEVICE], "kestrelite: cannot write into /proc/self: "),
+        (["capture", "about:blank", "-o", out, "-d", DEVICE, "--timezone", "Mars/Base"], "'Mars/Base'"),
+        (["capture", "about:blank", "-o", out, "-d", DEVICE, "--timezone", ""], "''"),
+        (["capture", "about:blank", "-o", out, "-d", DEVICE, "--locale", "klingon_XX"], "'klingon_XX'"),
+        (["capture", "about:blank", "-o", out, "-d", DEVICE, "--locale", ""], "''"),
+        (["capture", "about:blank", "-o", out, "-d", DEVICE, "--browser", tmp_path / "none"], "none: no such file"),
+        (["capture", "about:blank", "-o", out, "-d", DEVICE, "--browser", tmp_path / "folder"], "is a folder"),
+        (["capture", "about:blank", "-o", out, "-d", DEVICE, "--browser", tmp_path / "not-executable"],
+         "not-executable is not executable"),
         (["devices", "--store", "bogus"], "kestrelite: unknown store: bogus"),
         (["install-browser", "--from", tmp_path / "missing"], "is not a file"),
-        (["frobnicate"], "invalid choice"),
+        (["install-browser", "--from", tmp_path / "not-executable"], "is not executable"),
+        (["install-browser", "--from", "/bin/true"],
+         "kestrelite: /bin/true is not a Chromium-family browser: `/bin/true --version` printed no version"),
     ]:
-        status, stdout, stderr = run(*argv)
-        assert (status, message in stderr) == (2, True), (argv, stderr)
+        status, stdout, stderr = run(argv)
+        assert (status, stdout, message in stderr, stderr.count("\n")) == (2, "", True, 1), (argv, stderr)
         assert not out.exists() and not (tmp_path / "home").exists(), argv
+
+
+@pytest.mark.parametrize("name", ["index.html", "report.json", f"{DEVICE}.png", outdir.MARKER, "report.json/"])
+def test_what_is_in_the_way_is_never_replaced(tmp_path, tripwire, name):
+    path = tmp_path / name.rstrip("/")
+    path.mkdir() if name.endswith("/") else path.write_text("the user's own")
+    status, stdout, stderr = run(["capture", "about:blank", "-o", tmp_path, "-d", DEVICE])
+    assert (status, stdout, stderr.count("\n")) == (2, "", 1)
+    assert str(path) in stderr and "move it away" in stderr
+    assert path.is_dir() if name.endswith("/") else path.read_text() == "the user's own"
+
+
+@pytest.mark.parametrize("error, status, line", [
+    (PermissionError(13, "Permission denied", "out/index.html"), 2, "kestrelite: out/index.html: Permission denied"),
+    (KeyError("url"), 3, "kestrelite: internal error, please report it: KeyError: 'url'"),
+])
+def test_an_unexpected_failure_is_one_line(tmp_path, fake_captures, monkeypatch, error, status, line):
+    def fail(*args, **kwargs):
+        raise error
+    monkeypatch.setattr(sheet, "render", fail)
+    assert run(["capture", "about:blank", "-o", tmp_path / "out", "-d", DEVICE, "--browser",
+                make_fake_browser(tmp_path)])[::2] == (status, line + "\n")
+
+
+@pytest.mark.parametrize("check, good, bad", [
+    (settings.check_timezone, ["Europe/Paris", "Etc/GMT-14", "GMT+05:30"],
+     ["europe/paris", "localtime", "../../etc/passwd"]),
+    (settings.check_locale, ["zh-Hant-TW", "es-419", "de-DE-u-co-phonebk", "tlh"], ["klingon-XX", "x-private", "en-"]),
+])
+def test_settings_the_browser_takes(check, good, bad):
+    assert [check(value) for value in good] == good
+    for value in bad:
+        with pytest.raises(kestrelite.errors.UsageError, match=re.escape(repr(value))):
+            check(value)
 
 
 @pytest.mark.parametrize("store, count", [(None, 46), ("Play", 11)])
 def test_devices_table_lists_the_presets_aligned(store, count):
-    status, stdout, _ = run("devices", *(["--store", store] if store else []))
+    status, stdout, _ = run(["devices", *(["--store", store] if store else [])])
     lines = stdout.splitlines()
     starts = [m.start() for m in re.finditer(r"\S+", lines[0])]
     rows = [[line[a:b].strip() for a, b in zip(starts, starts[1:] + [None])] for line in lines]
@@ -176,80 +135,103 @@ def test_devices_table_lists_the_presets_aligned(store, count):
                          d["store"], d["requirement"]] for d in expected]
     assert all(line[s - 1] == " " and line[s] != " " for line in lines[1:] for s in starts[1:])
     for args in ([], ["--store", "apple"]):
-        assert run("devices", "--json", *args) == (0, kestrelite.devices_json(*args[1:]) + "\n", "")
+        assert run(["devices", "--json", *args]) == (0, kestrelite.devices_json(*args[1:]) + "\n", "")
 
 
-def test_the_contact_sheet_escapes_what_it_shows():
-    device = preset('x"><script>alert(1)</script>', label="<b>Phone</b> & 'co'")
-    failed = {"device_id": device["id"], "outcome": "failed", "elapsed_ms": 5, "error": "<img src=x onerror=alert(1)>"}
-    shot = {"device_id": "ok&id", "outcome": "exact", "elapsed_ms": 7, "path": "/tmp/x/ok&id #1.png",
-            "capture": {"expected": [2, 4], "actual": [2, 4], "sha256": "ab" * 32, "exact": True}}
-    report = Report("capture", {"kestrelite": VERSION, "url": "https://e.test/?a=<b>&c", "seed": 42,
-                                "locale": "en-US"}, [failed, shot], 12)
-    page = sheet.render(report, {device["id"]: device, "ok&id": preset("ok&id", w=2, h=4, scale=1)})
-    assert "<script>alert" not in page and "<img src=x" not in page and "<b>Phone" not in page
-    for escaped in ("&lt;img src=x onerror=alert(1)&gt;", "&lt;b&gt;Phone&lt;/b&gt; &amp; &#x27;co&#x27;",
-                    'src="ok%26id%20%231.png"', "https://e.test/?a=&lt;b&gt;&amp;c"):
-        assert escaped in page
-    assert page.count("<figure") == 2 and page.count("<img") == 1
-
-
-@pytest.mark.parametrize("env, root", [
-    ({"KESTRELITE_HOME": "{tmp}/k", "HOME": "{tmp}/h"}, "{tmp}/k/browser"),
-    ({"HOME": "", "USERPROFILE": "{tmp}/u"}, ".kestrelite/browser"),
-])
-def test_the_launcher_lands_where_the_module_looks(tmp_path, monkeypatch, env, root):
-    for name in ("KESTRELITE_CHROME", "KESTRELITE_HOME", "HOME", "USERPROFILE"):
-        monkeypatch.delenv(name, raising=False)
-    for name, value in env.items():
-        monkeypatch.setenv(name, value.format(tmp=tmp_path))
-    monkeypatch.setenv("PATH", str(tmp_path / "nothing"))
-    monkeypatch.chdir(tmp_path)
-    program = tmp_path / "program"
-    program.write_text("#!/bin/sh\n")
-    program.chmod(0o755)
-    launcher, replaced = browsers.install_launcher(str(program))
-    assert not replaced
-    assert kestrelite.find_browser() == launcher == os.path.join(root.format(tmp=tmp_path), "chrome-headless-shell")
-
-
-def test_install_browser_writes_a_launcher_that_passes_every_argument(tmp_path, monkeypatch):
+def test_install_browser_places_a_launcher_that_passes_every_argument(tmp_path, monkeypatch):
+    """Without --from it takes the first Chromium of this machine, or says
+    what to do when there is none."""
     monkeypatch.delenv("KESTRELITE_CHROME", raising=False)
     monkeypatch.setenv("KESTRELITE_HOME", str(tmp_path / "home"))
+    monkeypatch.setenv("PATH", str(tmp_path / "empty"))
+    monkeypatch.setattr(browsers, "LOCAL_BROWSERS", (str(tmp_path / "no-chromium"),))
+    status, stdout, stderr = run(["install-browser"])
+    assert (status, stdout) == (1, "") and not (tmp_path / "home").exists()
+    assert "apt-get install chromium-headless-shell" in stderr and "--from PATH" in stderr
     (tmp_path / "it's a dir").mkdir()
     program = tmp_path / "it's a dir" / "fake browser"
     program.write_text('#!/bin/sh\n[ "$1" = --version ] && echo "Chromium 1.2.3.4" && exit\n'
                        'for a in "$@"; do printf "[%s]" "$a"; done\n')
     program.chmod(0o755)
+    monkeypatch.setattr(browsers, "LOCAL_BROWSERS", (str(tmp_path / "no-chromium"), str(program)))
     launcher = tmp_path / "home" / "browser" / "chrome-headless-shell"
-    status, stdout, _ = run("install-browser", "--from", program)
-    assert status == 0 and f"installed {launcher}, a launcher that runs {program}" in stdout
-    assert "kestrelite uses it from now on" in stdout and run("find-browser")[:2] == (0, f"{launcher}\n")
+    status, stdout, _ = run(["install-browser"])
+    assert status == 0 and stdout.startswith(f"found {program}\ninstalled {launcher}, a launcher that runs {program}")
+    assert "kestrelite uses it from now on" in stdout and run(["find-browser"])[:2] == (0, f"{launcher}\n")
     echoed = subprocess.run([str(launcher), "a b", "", "$HOME", "--x='y'"], capture_output=True, text=True)
     assert echoed.stdout == "[a b][][$HOME][--x='y']"
-    assert run("install-browser", "--from", program)[1].startswith(f"replaced {launcher}")
+    assert run(["install-browser", "--from", program])[1].startswith(f"replaced {launcher}")
     monkeypatch.setenv("KESTRELITE_CHROME", str(program))
     assert f"kestrelite uses {program} instead, because KESTRELITE_CHROME is set" in run(
-        "install-browser", "--from", program)[1]
-    (tmp_path / "plain").write_text("not a program")
-    assert run("install-browser", "--from", tmp_path / "plain")[0] == 2
-
-
-def test_install_browser_says_what_to_do_when_nothing_is_installed(no_browser_anywhere, monkeypatch):
-    monkeypatch.setattr(browsers, "LOCAL_BROWSERS", (str(no_browser_anywhere / "no-chromium"),))
-    status, stdout, stderr = run("install-browser")
-    assert (status, stdout) == (1, "") and not (no_browser_anywhere / "home").exists()
-    assert "apt-get install chromium-headless-shell" in stderr and "--from PATH" in stderr
+        ["install-browser", "--from", program])[1]
 
 
 @needs_browser
-@pytest.mark.skipif(SANITIZED, reason="the launcher would start the browser with the sanitizer runtime preloaded")
-def test_install_browser_finds_the_local_shell_and_captures_through_it(no_browser_anywhere):
-    """The first run as a user takes it: install-browser, then a capture of
-    the demo directory that finds the launcher."""
-    status, stdout, stderr = run_module("install-browser")
-    launcher = no_browser_anywhere / "home" / "browser" / "chrome-headless-shell"
-    assert status == 0 and stdout.startswith("found /usr/") and f"installed {launcher}" in stdout, stderr
-    status, stdout, stderr = run_module("capture", DEMO, "--out", no_browser_anywhere / "out", "-d", "apple-watch-s3")
-    assert status == 0 and f"browser {launcher}" in stdout, stdout + stderr
-    assert device_lines(stdout) == [("apple-watch-s3", "312x390", "exact")]
+@pytest.mark.parametrize("case, colour", [("ok", sheet.OK_COLOUR), ("image missing", sheet.BROKEN_COLOUR),
+                                          ("device failed", sheet.BROKEN_COLOUR)])
+def test_the_status_bar_is_green_only_when_the_run_was_ok_and_every_image_shows(tmp_path, fake_captures, case,
+                                                                                colour):
+    if case == "device failed":
+        fake_captures.fail["play-wear-os"] = "browser: gone"
+    out = tmp_path / "out"
+    run(["capture", "about:blank", "-o", out, "-d", DEVICE, "-d", "play-wear-os", "--browser",
+         make_fake_browser(tmp_path)])
+    if case == "image missing":
+        (out / f"{DEVICE}.png").unlink()
+    report = json.loads(kestrelite.capture_json((out / "index.html").as_uri(), str(tmp_path / "shot"),
+                                                ["apple-mac-1280"], browser=BROWSER))
+    with Image.open(report["results"][0]["path"]) as image:
+        assert image.convert("RGB").getpixel((4, 4)) == tuple(int(colour[i:i + 2], 16) for i in (1, 3, 5))
+
+
+WRITER = """
+import itertools, json, sys
+from kestrelite.files import write_atomic
+versions = [json.dumps({"version": v, "padding": "x" * 2_000_000}).encode() for v in range(2)]
+for v in itertools.cycle(range(2)):
+    write_atomic(sys.argv[1], versions[v])
+"""
+
+
+def test_a_writer_killed_at_any_moment_leaves_the_old_file_or_the_new_one(tmp_path):
+    target = tmp_path / "report.json"
+    for ms in random.Random(31).sample(range(50, 400), 15):
+        writer = subprocess.Popen(["/usr/bin/python3", "-c", WRITER, str(target)], env=module_env())
+        time.sleep(ms / 1000)
+        writer.kill()
+        writer.wait()
+        if target.exists():
+            assert json.loads(target.read_bytes())["version"] in (0, 1)
+
+
+def test_a_run_killed_at_any_moment_leaves_only_whole_files(tmp_path, process_mark):
+    """Killed with SIGKILL again and again while it writes into the same
+    folder, a set run leaves under every final name an old whole file or a
+    new whole one; the next run clears the temporary files left behind."""
+    (tmp_path / "set.toml").write_text(
+        'devices = ["apple-iphone-6-9-1320", "play-phone-portrait", "apple-ipad-13-2064"]\n'
+        'locales = ["en-US", "de-DE"]\nlayout = "fastlane"\n' +
+        "".join(f'[[screen]]\nname = "{n}"\npage = "about:blank#{n}"\n' for n in ("home", "list")))
+    out = tmp_path / "out"
+    argv = ["/usr/bin/python3", "-m", "kestrelite", "run", tmp_path / "set.toml", "--out", out, "--jobs", "2",
+            "--browser", make_fake_browser(tmp_path, screenshot_stored=True)]
+
+    def only_whole_files():
+        for path in out.rglob("*.png"):
+            with Image.open(path) as image:
+                image.load()
+        for path in out.rglob("*.json"):
+            json.loads(path.read_text(encoding="utf-8"))
+
+    for ms in random.Random(30).sample(range(100, 2500), 12):
+        host = subprocess.Popen(list(map(str, argv)), env=module_env(), start_new_session=True,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(ms / 1000)
+        os.killpg(host.pid, signal.SIGKILL)
+        host.wait()
+        only_whole_files()
+    done = subprocess.run(list(map(str, argv)), env=module_env(), capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    only_whole_files()
+    assert [p for p in out.rglob("*") if files.LEFTOVER.fullmatch(p.name)] == []
+    assert process_mark() == []

@@ -1,7 +1,8 @@
 """The one pipeline of capture, run and merge, through a fake capture step
-(no browser): the jobs of a plan, the report of each kind with its members
-in order, verify, fail-fast, the one rule for a repeated device id, the one
-image name rule, the sessions a run uses, stale files and merging."""
+(no browser): what a run prints and writes, the report of each kind and its
+"ok", verify, fail-fast, the one rule for a repeated device id or store,
+stale files, shards merged, the output folder's marker and the contact
+sheet."""
 import hashlib
 import json
 import re
@@ -10,11 +11,14 @@ import pytest
 
 import kestrelite
 from conftest import VERSION, make_fake_browser, preset, run_cli
-from kestrelite import outdir, report as reports
+from kestrelite import outdir, report as reports, sheet
+from kestrelite.cli.output import Progress
 from kestrelite.errors import UsageError
+from kestrelite.plan import capture_plan
 from kestrelite.report import Report
 
 SMALL = ["apple-watch-ultra-3", "play-wear-os", "apple-watch-s3"]
+FAKE_VERSION = "Chromium 0.0.0.0 (fake DevTools peer)"
 CAPTURE_MEMBERS = ["kestrelite", "kind", "url", "seed", "locale", "timezone", "browser", "exact", "off_size",
                    "failed", "elapsed_ms", "ok", "results"]
 SET_MEMBERS = ["kestrelite", "kind", "set_file", "set_path", "set_digest", "layout", "exact", "off_size", "failed",
@@ -28,17 +32,16 @@ def browser(tmp_path):
     return make_fake_browser(tmp_path)
 
 
-def capture(out, browser, *extra, devices=SMALL):
-    return run_cli(["capture", "about:blank", "--out", out, "--browser", browser, *extra,
+def capture(out, browser, *extra, devices=SMALL, page="about:blank"):
+    return run_cli(["capture", page, "--out", out, "--browser", browser, *extra,
                     *[a for d in devices for a in ("-d", d)]])
 
 
 def set_file(tmp_path, layout="plain", locales=("en-US", "de-DE"), devices=("apple-watch-s3", "play-wear-os"),
-             screens=("home", "tides"), extra=""):
+             screens=("home", "tides")):
     path = tmp_path / f"{layout}.toml"
     path.write_text(f'layout = "{layout}"\nlocales = {json.dumps(list(locales))}\ndevices = {json.dumps(list(devices))}\n'
-                    + extra + "".join(f'[[screen]]\nname = "{s}"\npage = "about:blank#{s}-{{locale}}"\n'
-                                      for s in screens))
+                    + "".join(f'[[screen]]\nname = "{s}"\npage = "about:blank#{s}-{{locale}}"\n' for s in screens))
     return path
 
 
@@ -50,46 +53,64 @@ def digest(path):
     return hashlib.sha256(path.read_bytes()).hexdigest()
 
 
-def test_a_capture_writes_images_report_and_sheet(tmp_path, fake_captures, browser):
+def test_a_capture_prints_and_writes_what_made_each_image(tmp_path, fake_captures, browser):
+    """An exact, an off-size and a failed device, with the settings that made
+    the bytes in the report, on the sheet and in every capture; a second run
+    into the folder replaces what the first wrote."""
+    fake_captures.sizes["play-wear-os"] = (450, 400)
+    fake_captures.fail["apple-watch-s3"] = "browser: gone"
     out = tmp_path / "out"
-    status, stdout, stderr = capture(out, browser, "--jobs", 2)
-    assert (status, stderr) == (0, "")
-    assert re.search(r"^3 devices: 3 exact, 0 off-size, 0 failed in \d+\.\d s: ok$", stdout, re.M)
+    for _ in range(2):
+        status, stdout, stderr = capture(out, browser, "--jobs", 1, "--seed", 7, "--locale", "de-CH", "--timezone",
+                                         "Asia/Kolkata", page="data:text/html,<p>x")
+    assert (status, stderr) == (1, "")
+    # The stores' published sizes: Apple Watch Ultra 3 422x514, Series 3 312x390, Wear OS 384x384.
+    assert re.findall(r"^\[\d/3\] (\S+)\s+(\S+(?: \(expected \S+\))?)\s+(exact|off-size|failed)\s+\d+ ms", stdout,
+                      re.M) == [("apple-watch-ultra-3", "422x514", "exact"),
+                                    ("play-wear-os", "450x400 (expected 384x384)", "off-size"),
+                                    ("apple-watch-s3", "312x390", "failed")]
+    assert re.search(r"^3 devices: 1 exact, 1 off-size, 1 failed in \d+\.\d s: NOT OK$", stdout, re.M)
     report = report_in(out)
-    assert list(report) == CAPTURE_MEMBERS and report["kestrelite"] == VERSION
-    assert [r["device_id"] for r in report["results"]] == SMALL
-    for result in report["results"]:
+    assert list(report) == CAPTURE_MEMBERS and [r["device_id"] for r in report["results"]] == SMALL
+    assert [report[k] for k in ("kestrelite", "url", "seed", "locale", "timezone", "exact", "off_size", "failed",
+                                "ok")] == [VERSION, "data:text/html,<p>x", 7, "de-CH", "Asia/Kolkata", 1, 1, 1, False]
+    assert report["browser"] == {"executable": browser, "version": FAKE_VERSION}
+    assert {(s["seed"], s["locale"], s["timezone"]) for _, _, s in fake_captures.calls} == {
+        (7, "de-CH", "Asia/Kolkata")}
+    for result in report["results"][:2]:
         assert result["path"] == str(out / f"{result['device_id']}.png")
         assert digest(out / f"{result['device_id']}.png") == result["capture"]["sha256"]
-    sheet = (out / "index.html").read_text()
-    assert all(f'src="{d}.png"' in sheet for d in SMALL) and 'data-run="ok"' in sheet
-    assert json.loads((out / outdir.MARKER).read_text())["files"] == sorted(
-        [f"{d}.png" for d in SMALL] + ["index.html", "report.json"])
+    page = (out / "index.html").read_text()
+    for text in ('data-run="not-ok"', 'src="apple-watch-ultra-3.png"', "(expected 384x384)", "browser: gone",
+                 "seed 7", "locale de-CH", "time zone Asia/Kolkata", f"{FAKE_VERSION} ({browser})",
+                 f"kestrelite {VERSION}", "NOT OK: 1 off-size, 1 failed"):
+        assert text in page
+    assert page.count('class="failed"') == 1 and "no image" in page
+    # The failed device's name was claimed, but only what exists stays listed.
+    assert json.loads((out / outdir.MARKER).read_text())["files"] == [
+        "apple-watch-ultra-3.png", "index.html", "play-wear-os.png", "report.json"]
 
 
-@pytest.mark.parametrize("layout, paths", [
-    ("plain", ["en-US/home/apple-watch-s3.png", "en-US/home/play-wear-os.png", "en-US/tides/apple-watch-s3.png",
-               "en-US/tides/play-wear-os.png", "de-DE/home/apple-watch-s3.png", "de-DE/home/play-wear-os.png",
-               "de-DE/tides/apple-watch-s3.png", "de-DE/tides/play-wear-os.png"]),
-    ("fastlane", ["fastlane/screenshots/en-US/01_home_apple-watch-s3.png",
-                  "fastlane/metadata/android/en-US/images/wearScreenshots/01_home_play-wear-os.png",
-                  "fastlane/screenshots/en-US/02_tides_apple-watch-s3.png",
-                  "fastlane/metadata/android/en-US/images/wearScreenshots/02_tides_play-wear-os.png",
-                  "fastlane/screenshots/de-DE/01_home_apple-watch-s3.png",
-                  "fastlane/metadata/android/de-DE/images/wearScreenshots/01_home_play-wear-os.png",
-                  "fastlane/screenshots/de-DE/02_tides_apple-watch-s3.png",
-                  "fastlane/metadata/android/de-DE/images/wearScreenshots/02_tides_play-wear-os.png"]),
-])
-def test_a_set_run_lays_out_reports_and_checks(tmp_path, fake_captures, browser, layout, paths):
+def test_a_set_run_lays_out_reports_checks_and_later_removes_only_what_it_wrote(tmp_path, fake_captures, browser):
     out = tmp_path / "out"
-    status, stdout, _ = run_cli(["run", set_file(tmp_path, layout), "--out", out, "--browser", browser])
+    status, stdout, _ = run_cli(["run", set_file(tmp_path), "--out", out, "--browser", browser])
     report = report_in(out)
-    assert list(report) == SET_MEMBERS and [c["path"] for c in report["captures"]] == paths
+    assert list(report) == SET_MEMBERS and [c["path"] for c in report["captures"]] == [
+        f"{locale}/{screen}/{device}.png" for locale in ("en-US", "de-DE") for screen in ("home", "tides")
+        for device in ("apple-watch-s3", "play-wear-os")]
     assert report["plan"] == [[c["locale"], c["screen"], c["device_id"]] for c in report["captures"]]
+    assert all(c["url"] == f"about:blank#{c['screen']}-{c['locale']}" for c in report["captures"])
     assert all(digest(out / c["path"]) == c["capture"]["sha256"] for c in report["captures"])
     # The check reads the run it just made: a watch set without phones breaks Play's count rule.
     assert status == 1 and report["ok"] is False and "play-count" in report["check"]["errors"][0]
-    assert "check: 2 errors, 0 warnings" in stdout
+    assert "check: 2 errors, 0 warnings" in stdout and "NOT OK: 2 store-rule errors" in (out / "index.html").read_text()
+    # A screen and a language the set no longer has leave no image and no
+    # empty folder behind; the user's own file stays.
+    (out / "en-US" / "notes.txt").write_text("the user's")
+    run_cli(["run", set_file(tmp_path, locales=["en-US"], screens=["home"]), "--out", out, "--browser", browser])
+    assert sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.name not in (
+        "report.json", "index.html", outdir.MARKER)) == [
+        "en-US", "en-US/home", "en-US/home/apple-watch-s3.png", "en-US/home/play-wear-os.png", "en-US/notes.txt"]
 
 
 @pytest.mark.parametrize("kind", ["capture", "set"])
@@ -112,67 +133,50 @@ def test_verify_keeps_each_differing_second_image_and_fails_the_run(tmp_path, fa
     assert "NOT OK: 1 changed on the second run" in (out / "index.html").read_text()
 
 
-@pytest.mark.parametrize("jobs, made", [(1, 1), (2, 2)])
-def test_fail_fast_starts_nothing_after_a_capture_that_is_not_exact(tmp_path, fake_captures, browser, jobs, made):
-    fake_captures.fail["apple-watch-ultra-3"] = "browser: did not start"
-    status, stdout, _ = capture(tmp_path, browser, "--fail-fast", "--jobs", jobs)
+@pytest.mark.parametrize("extra, attempted, said", [
+    ([], 3, "no device could be captured; is {browser} a working browser?"),
+    (["--jobs", 1, "--fail-fast"], 1, "1 device: 0 exact, 0 off-size, 1 failed, 2 not started in "),
+    (["--jobs", 2, "--fail-fast"], 2, ", 1 not started in "),
+    (["--verify"], 3, "verify: skipped, the first run captured nothing"),
+    (["--verify", "--fail-fast", "--jobs", 1], 1, "verify: skipped, the first run was not ok"),
+])
+def test_fail_fast_and_verify_after_failed_captures(tmp_path, fake_captures, browser, extra, attempted, said):
+    """Every device fails, so whichever finishes first stops a fail-fast run:
+    --jobs N has made exactly N captures."""
+    fake_captures.fail.update({d: "browser: did not start" for d in SMALL})
+    status, stdout, stderr = capture(tmp_path, browser, *extra)
     report = report_in(tmp_path)
-    assert (status, len(report["results"]), report["not_started"]) == (1, made, 3 - made)
-    assert f"{3 - made} not started in " in stdout and report["ok"] is False
+    assert status == 1 and report["ok"] is False and "verify" not in report
+    assert [r["device_id"] for r in report["results"]] == SMALL[:attempted] and len(fake_captures.calls) == attempted
+    assert report.get("not_started", 0) == 3 - attempted and said.format(browser=browser) in stdout + stderr
 
 
-def test_a_repeated_device_id_is_captured_once_in_every_way_in(tmp_path, fake_captures, browser):
+def test_a_repeated_device_id_or_store_is_captured_once_in_every_way_in(tmp_path, fake_captures, browser):
     status, _, stderr = capture(tmp_path / "a", browser, devices=["play-wear-os", "play-wear-os"])
     assert status == 0 and len(report_in(tmp_path / "a")["results"]) == 1
     assert "kestrelite: warning: device play-wear-os is named twice; capturing it once" in stderr
     status, _, stderr = run_cli(["run", set_file(tmp_path, devices=["play-wear-os", "play-wear-os"]), "--out",
                                  tmp_path / "b", "--browser", browser])
     assert len(report_in(tmp_path / "b")["captures"]) == 4 and "play-wear-os is named twice" in stderr
-    report = kestrelite.capture("about:blank", tmp_path / "c", ["play-wear-os", "play-wear-os"], browser=browser)
-    assert len(report["results"]) == 1
+    (tmp_path / "site").mkdir()
+    (tmp_path / "site" / "index.html").write_text("<p>hi</p>")
+    report = kestrelite.capture(tmp_path / "site", tmp_path / "c", ["play-wear-os"] * 2, browser=browser)
+    assert len(report["results"]) == 1 and report["url"] == (tmp_path / "site" / "index.html").as_uri()
     assert [call[1] for call in fake_captures.calls] == ["play-wear-os"] * 6
+    # Stores one after the other, in the order named, each once whatever its case.
+    status, _, stderr = run_cli(["capture", "about:blank", "--out", tmp_path / "d", "--browser", browser,
+                                 "-s", "web", "-s", "play", "-s", "WEB"])
+    expected = [d["id"] for store in ("web", "play") for d in json.loads(kestrelite.devices_json(store))]
+    assert [r["device_id"] for r in report_in(tmp_path / "d")["results"]] == expected
+    assert "store WEB is named twice; capturing its devices once" in stderr
 
 
-@pytest.mark.parametrize("way", ["capture", "run", "api"])
-def test_an_id_that_is_not_a_plain_file_name_is_refused_before_the_run(tmp_path, fake_captures, browser,
-                                                                      write_presets, way):
-    presets = write_presets({"version": 1, "devices": [preset("../x", store="play")]})
-    if way == "capture":
-        status, _, stderr = run_cli(["capture", "about:blank", "-o", tmp_path / "out", "-d", "../x", "--presets",
-                                     presets, "--browser", browser])
-    elif way == "run":
-        path = tmp_path / "set.toml"
-        path.write_text(f'presets = "{presets}"\ndevices = ["../x"]\n[[screen]]\nname = "a"\npage = "about:blank"\n')
-        status, _, stderr = run_cli(["run", path, "--out", tmp_path / "out", "--browser", browser])
-    else:
-        with pytest.raises(UsageError) as raised:
-            kestrelite.capture("about:blank", tmp_path / "out", ["../x"], presets=presets, browser=browser)
-        status, stderr = 2, str(raised.value)
-    assert status == 2 and "device id '../x' is not a plain file name, so it cannot name an image" in stderr
-    assert fake_captures.calls == [] and not (tmp_path / "out").exists() and not (tmp_path / "x.png").exists()
-
-
-def test_a_set_of_three_locales_uses_one_browser_per_job(tmp_path, fake_captures, browser):
-    path = set_file(tmp_path, locales=["en-US", "de-DE", "ja-JP"], extra='timezones = { "ja-JP" = "Asia/Tokyo" }\n')
-    run_cli(["run", path, "--out", tmp_path / "out", "--jobs", 2, "--browser", browser])
-    assert fake_captures.sessions == 2 and len(fake_captures.calls) == 12
-    settings = {(s["locale"], s["timezone"]) for _, _, s in fake_captures.calls}
-    assert settings == {("en-US", "UTC"), ("de-DE", "UTC"), ("ja-JP", "Asia/Tokyo")}
-
-
-def test_a_new_run_of_the_set_removes_only_what_its_last_run_wrote(tmp_path, fake_captures, browser):
-    out = tmp_path / "out"
-    run_cli(["run", set_file(tmp_path), "--out", out, "--browser", browser])
-    (out / "en-US" / "notes.txt").write_text("the user's")
-    run_cli(["run", set_file(tmp_path, screens=["home"]), "--out", out, "--browser", browser])
-    assert not (out / "en-US" / "tides").exists() or not any((out / "en-US" / "tides").iterdir())
-    assert (out / "en-US" / "notes.txt").read_text() == "the user's"
-    assert (out / "en-US" / "home" / "play-wear-os.png").exists()
-
-
-@pytest.mark.parametrize("shards, verified, ok", [(2, (), True), (2, (1, 2), True), (2, (1,), False), (1, (), False)])
-def test_merged_shards_are_one_run_unless_a_shard_is_missing(tmp_path, fake_captures, browser, shards, verified,
-                                                             ok):
+@pytest.mark.parametrize("shards, verified, ok", [
+    (2, (), True), (2, (1, 2), True),
+    (2, (1,), False),  # a shard never verified is not identical to anything
+    (1, (), False)])
+def test_merged_shards_are_one_run_unless_a_shard_is_missing_or_unverified(tmp_path, fake_captures, browser, shards,
+                                                                           verified, ok):
     path = set_file(tmp_path, devices=["play-phone-portrait"], screens=["a", "b"], locales=["en-US"])
     whole = tmp_path / "whole"
     assert run_cli(["run", path, "--out", whole, "--browser", browser])[0] == 0
@@ -193,19 +197,26 @@ def test_merged_shards_are_one_run_unless_a_shard_is_missing(tmp_path, fake_capt
         assert ("verify" in merged) == bool(verified)
 
 
-ENTRY = {"device_id": "d", "outcome": "exact"}
+def shot(outcome="exact", **capture):
+    """A report entry of a 1080 x 1920 capture with `capture` in its record."""
+    return {"device_id": "phone", "outcome": outcome, "elapsed_ms": 9, "path": "out/phone.png", "capture": {
+        "actual": [1080, 1920], "expected": [1080, 1920], "exact": True, "sha256": "a" * 64, **capture}}
+
+
+BOXES = shot(glyphs={"fonts": ["Noto Sans"], "missing": ["U+E000"], "missing_count": 1})
 
 
 @pytest.mark.parametrize("entries, planned, members, verify, check, ok", [
-    ([ENTRY], None, {}, None, None, True),
+    ([shot()], None, {}, None, None, True),
     ([], None, {}, None, None, False),
-    ([ENTRY, {**ENTRY, "outcome": "off-size"}], None, {}, None, None, False),
-    ([ENTRY, {**ENTRY, "outcome": "failed"}], None, {}, None, None, False),
-    ([ENTRY], 2, {}, None, None, False),
-    ([ENTRY], None, {"missing": ["en-US/a/d"]}, None, None, False),
-    ([ENTRY], None, {}, {"identical": False, "differ": []}, None, False),
-    ([ENTRY], None, {}, {"identical": True, "differ": []}, {"errors": [], "warnings": ["w"]}, True),
-    ([ENTRY], None, {}, None, {"errors": ["e"], "warnings": []}, False),
+    ([shot(), shot("off-size")], None, {}, None, None, False),
+    ([shot(), shot("failed")], None, {}, None, None, False),
+    ([shot(), BOXES], None, {}, None, None, False),
+    ([shot()], 2, {}, None, None, False),
+    ([shot()], None, {"missing": ["en-US/a/phone"]}, None, None, False),
+    ([shot()], None, {}, {"identical": False, "differ": []}, None, False),
+    ([shot()], None, {}, {"identical": True, "differ": []}, {"errors": [], "warnings": ["w"]}, True),
+    ([shot()], None, {}, None, {"errors": ["e"], "warnings": []}, False),
 ])
 def test_the_one_decision_of_ok(entries, planned, members, verify, check, ok):
     assert reports.is_ok(Report("capture", members, entries, 0, planned, verify, check)) is ok
@@ -216,56 +227,68 @@ def test_the_one_decision_of_ok(entries, planned, members, verify, check, ok):
     ("run", "capture", "holds a set run (kestrelite run or merge), not a capture run"),
     ("run", "compare", "holds a set run (kestrelite run or merge), not a comparison"),
     ("run", "other-set", "holds the run of another set file"),
-    ("run", "edited-set", None),
 ])
 def test_a_folder_serves_one_kind_of_command_and_one_set_file(tmp_path, fake_captures, browser, first, second,
                                                                refused):
+    """What the folder holds stays as it was."""
     out = tmp_path / "out"
-    path = set_file(tmp_path)
-    if first == "capture":
-        capture(out, browser)
+    (tmp_path / "other").mkdir()
+    commands = {"capture": ["capture", "about:blank", "-o", out, "-d", "play-wear-os", "--browser", browser],
+                "run": ["run", set_file(tmp_path), "-o", out, "--browser", browser],
+                "other-set": ["run", set_file(tmp_path / "other"), "-o", out, "--browser", browser],
+                "compare": ["compare", out, out, "-o", out]}
+    run_cli(commands[first])
+    before = {p: p.read_bytes() for p in out.rglob("*") if p.is_file()}
+    status, _, stderr = run_cli(commands[second])
+    assert status == 2 and refused in stderr
+    assert {p: p.read_bytes() for p in out.rglob("*") if p.is_file()} == before
+
+def test_a_folder_written_before_markers_existed_is_recognised(tmp_path):
+    """By its report and contact sheet; a marker that names a file outside
+    its folder is no marker of kestrelite's."""
+    (tmp_path / "report.json").write_text(json.dumps({"kestrelite": "0.1.0", "results": [shot()]}))
+    (tmp_path / "index.html").write_text(sheet.render(Report("capture", {"url": "about:blank"}, [shot()])))
+    assert outdir.earlier_files(tmp_path) == {"report.json", "index.html", "phone.png"}
+    (tmp_path / "index.html").write_text("<p>the user's page</p>")
+    assert outdir.earlier_files(tmp_path) == {"report.json", "phone.png"}
+    (tmp_path / outdir.MARKER).write_text(json.dumps({"files": ["../outside.png"]}))
+    with pytest.raises(UsageError, match="is not kestrelite's list of the files it wrote"):
+        outdir.prepare(tmp_path, ["a.png"], "capture")
+
+
+@pytest.mark.parametrize("entry, on_line, on_card", [
+    (shot(settle="deadline", settle_open=["images", "network"]), "  [deadline: images, network]",
+     "settled at deadline: images, network</span>"),
+    (shot(settle="deadline"), "  [deadline]", "settled at deadline</span>"),
+    (BOXES, "  [no glyph for U+E000]", "no font draws U+E000: they show as empty boxes"),
+    (shot(settle="quiet"), None, None),
+    (shot(), None, None),
+    ({"device_id": "phone", "outcome": "failed", "elapsed_ms": 3, "error": "browser: gone"}, None, None),
+])
+def test_a_capture_settled_at_its_deadline_or_with_missing_glyphs_is_flagged_on_its_line_and_card(
+        capsys, entry, on_line, on_card):
+    """Reports written before captures said how they settled show no flag."""
+    plan = capture_plan("about:blank", [preset("phone")], 42, "en-US", "UTC")
+    Progress(plan, plan.jobs).line(plan.jobs[0], entry)
+    line = capsys.readouterr().out
+    report = Report("capture", {}, [entry])
+    figure = sheet.card(report, entry, plan.devices[0], False)
+    assert ("1 with missing glyphs" in reports.summary(report)) is (entry is BOXES)
+    if on_line:
+        assert on_line in line and on_card in figure
     else:
-        run_cli(["run", path, "--out", out, "--browser", browser])
-    before = sorted(p.name for p in out.rglob("*"))
-    if second == "run":
-        status, _, stderr = run_cli(["run", path, "--out", out, "--browser", browser])
-    elif second == "capture":
-        status, _, stderr = capture(out, browser)
-    elif second == "compare":
-        status, _, stderr = run_cli(["compare", out, out, "--out", out])
-    else:
-        other = tmp_path / ("other" if second == "other-set" else "")
-        other.mkdir(exist_ok=True)
-        status, _, stderr = run_cli(["run", set_file(other, screens=["home"]), "--out", out, "--browser", browser])
-    if refused:
-        assert status == 2 and refused in stderr and sorted(p.name for p in out.rglob("*")) == before
-    else:
-        assert status == 1 and not (out / "en-US" / "tides").exists()
+        assert "[" not in line.split("]", 1)[1] and "settled at" not in figure and "no font" not in figure
 
 
-def test_a_language_a_run_no_longer_has_leaves_no_folder(tmp_path, fake_captures, browser):
-    out = tmp_path / "out"
-    run_cli(["run", set_file(tmp_path, layout="fastlane"), "--out", out, "--browser", browser])
-    assert (out / "fastlane" / "screenshots" / "de-DE").is_dir()
-    run_cli(["run", set_file(tmp_path, layout="fastlane", locales=["en-US"]), "--out", out, "--browser", browser])
-    assert sorted(p.name for p in (out / "fastlane" / "screenshots").iterdir()) == ["en-US"]
-    assert sorted(p.name for p in (out / "fastlane" / "metadata" / "android").iterdir()) == ["en-US"]
-
-
-def test_a_capture_with_characters_no_font_draws_fails_the_run(tmp_path, fake_captures, browser, monkeypatch):
-    session = fake_captures.session
-
-    def with_boxes(*args, **kwargs):
-        made = session(*args, **kwargs)
-        capture_one = made.capture
-
-        def capture_with_boxes(*a, **k):
-            result = json.loads(capture_one(*a, **k))
-            result["capture"]["glyphs"] = {"fonts": ["Noto Sans"], "missing": ["U+E000"], "missing_count": 1}
-            return json.dumps(result)
-        made.capture = capture_with_boxes
-        return made
-    monkeypatch.setattr(kestrelite.runner, "Session", with_boxes)
-    status, stdout, _ = capture(tmp_path, browser, devices=["play-wear-os"])
-    assert status == 1 and "1 with missing glyphs" in stdout and "[no glyph for U+E000]" in stdout
-    assert "no font draws U+E000" in (tmp_path / "index.html").read_text()
+def test_the_contact_sheet_escapes_what_it_shows():
+    device = preset('x"><script>alert(1)</script>', label="<b>Phone</b> & 'co'")
+    failed = {"device_id": device["id"], "outcome": "failed", "elapsed_ms": 5, "error": "<img src=x onerror=alert(1)>"}
+    made = {**shot(), "device_id": "ok&id", "path": "/tmp/x/ok&id #1.png"}
+    report = Report("capture", {"kestrelite": VERSION, "url": "https://e.test/?a=<b>&c", "seed": 42,
+                                "locale": "en-US"}, [failed, made], 12)
+    page = sheet.render(report, {device["id"]: device, "ok&id": preset("ok&id", w=1080, h=1920, scale=1)})
+    assert "<script>alert" not in page and "<img src=x" not in page and "<b>Phone" not in page
+    for escaped in ("&lt;img src=x onerror=alert(1)&gt;", "&lt;b&gt;Phone&lt;/b&gt; &amp; &#x27;co&#x27;",
+                    'src="ok%26id%20%231.png"', "https://e.test/?a=&lt;b&gt;&amp;c"):
+        assert escaped in page
+    assert page.count("<figure") == 2 and page.count("<img") == 1

@@ -11,7 +11,7 @@ from kestrelite.shard import parse_shard, partition
 
 APPLE = json.loads(devices_json("apple"))
 COST = {d["id"]: d["output_width"] * d["output_height"] for d in APPLE}
-# 3 screens x 2 locales x the 33 App Store presets
+# 3 screens x 2 locales x the App Store presets
 JOBS = [(locale, screen, d["id"]) for locale in ("en-US", "de-DE") for screen in ("a", "b", "c") for d in APPLE]
 
 
@@ -25,40 +25,31 @@ def test_parts_are_disjoint_complete_deterministic_and_balanced(count):
     assert max(loads) - min(loads) <= max(COST.values())
 
 
-@pytest.mark.parametrize("text, expected", [("2/4", (2, 4)), (" 1/1 ", (1, 1)), ("0/3", None), ("4/3", None),
-                                            ("a/b", None), ("1", None), ("1/0", None)])
-def test_parse_shard(text, expected):
-    if expected is None:
-        with pytest.raises(UsageError):
+def test_parse_shard_takes_i_of_n_with_i_from_1_to_n():
+    assert (parse_shard("2/4"), parse_shard(" 1/1 ")) == ((2, 4), (1, 1))
+    for text in ("0/3", "4/3", "a/b", "1", "1/0"):
+        with pytest.raises(UsageError, match="--shard"):
             parse_shard(text)
-    else:
-        assert parse_shard(text) == expected
 
 
 PLAN = [["en-US", "home", "d1"], ["en-US", "home", "d2"]]
 
 
-def shard_folder(root, name, keys, digest="abc"):
-    folder = root / name
-    folder.mkdir(parents=True)
-    captures = [{"locale": locale, "screen": screen, "device_id": device, "outcome": "exact",
-                 "path": f"{locale}/{screen}/{device}.png", "capture": {"sha256": "00"}} for locale, screen, device in keys]
-    (folder / "report.json").write_text(json.dumps({"kind": "set", "set_digest": digest, "captures": captures,
-                                                     "plan": PLAN}))
-    return folder
-
-
-@pytest.mark.parametrize("second, digest, message", [
-    ([PLAN[1]], "other", "different set file"),
-    ([PLAN[0]], "abc", "en-US/home/d1 is in both"),
+@pytest.mark.parametrize("folders, out, message", [
+    ({"one": ([PLAN[0]], "abc"), "two": ([PLAN[1]], "other")}, "all", "different set file"),
+    ({"one": ([PLAN[0]], "abc"), "two": ([PLAN[0]], "abc")}, "all", "en-US/home/d1 is in both"),
+    ({"one": ([PLAN[0]], "abc")}, "one", "one of the folders"),
+    ({"nothing": None}, "all", "nothing is not a folder"),
 ])
-def test_merge_refuses(tmp_path, second, digest, message):
-    one = shard_folder(tmp_path, "one", [PLAN[0]])
-    two = shard_folder(tmp_path, "two", second, digest)
+def test_merge_refuses_and_writes_nothing(tmp_path, folders, out, message):
+    for name, (keys, digest) in ((n, f) for n, f in folders.items() if f):
+        (tmp_path / name).mkdir()
+        captures = [{"locale": locale, "screen": screen, "device_id": device, "outcome": "exact",
+                     "path": f"{locale}/{screen}/{device}.png", "capture": {"sha256": "00"}}
+                    for locale, screen, device in keys]
+        (tmp_path / name / "report.json").write_text(json.dumps({"kind": "set", "set_digest": digest,
+                                                                 "captures": captures, "plan": PLAN}))
+    before = sorted(tmp_path.rglob("*"))
     with pytest.raises(UsageError, match=message):
-        merge_folders([one, two], tmp_path / "all")
-    with pytest.raises(UsageError, match="one of the folders"):
-        merge_folders([one], one)
-    with pytest.raises(UsageError, match="nothing is not a folder"):
-        merge_folders([tmp_path / "nothing"], tmp_path / "all")
-    assert not (tmp_path / "all").exists()
+        merge_folders([tmp_path / name for name in folders], tmp_path / out)
+    assert sorted(tmp_path.rglob("*")) == before
