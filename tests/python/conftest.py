@@ -1,12 +1,10 @@
-"""Shared set-ups: paths, the version, preset files, the scripted fake
-browser, a fake capture step for the library's logic, a loopback page server,
-and the processes a test leaves behind."""
+"""Shared set-ups: paths, the version, preset files, the scripted fake browser, a fake capture step, a page server and
+the processes a test leaves behind."""
 import atexit
 import contextlib
 import hashlib
 import http.server
 import io
-import itertools
 import json
 import os
 import re
@@ -32,7 +30,6 @@ BUILD_DIR = Path(os.environ.get("KESTRELITE_BUILD_DIR", SOURCE_DIR / "build"))
 VERSION = re.search(r"project\(kestrelite VERSION ([0-9.]+)", (SOURCE_DIR / "CMakeLists.txt").read_text()).group(1)
 HEADLESS_SHELL = "/usr/bin/chromium-headless-shell"
 needs_browser = pytest.mark.skipif(not os.path.exists(HEADLESS_SHELL), reason="needs Debian's chromium-headless-shell")
-SANITIZED = bool(os.environ.get("KESTRELITE_SANITIZED"))
 
 
 def preset(id, w=1080, h=1920, scale=3, **extra):
@@ -42,8 +39,7 @@ def preset(id, w=1080, h=1920, scale=3, **extra):
 
 
 def unpreloaded(directory, name, command):
-    """An executable script that runs `command` with its arguments, without
-    the sanitizer runtime that the sanitizer run preloads into Python."""
+    """A script that runs `command` with its arguments without the sanitizer runtime preloaded into Python."""
     wrapper = Path(directory) / name
     wrapper.write_text(f"#!/bin/sh\nunset LD_PRELOAD\n{command} \"$@\"\n", encoding="utf-8")
     wrapper.chmod(0o755)
@@ -51,7 +47,7 @@ def unpreloaded(directory, name, command):
 
 
 BROWSER = HEADLESS_SHELL
-if SANITIZED:
+if os.environ.get("KESTRELITE_SANITIZED"):
     _wrappers = tempfile.mkdtemp(prefix="kestrelite-browser-")
     atexit.register(shutil.rmtree, _wrappers, True)
     BROWSER = unpreloaded(_wrappers, "chromium-headless-shell", f"exec {HEADLESS_SHELL}")
@@ -60,10 +56,8 @@ if SANITIZED:
 @pytest.fixture
 def write_presets(tmp_path):
     """Writes a preset document (a dict, or raw str or bytes); returns its path."""
-    counter = itertools.count()
-
     def write(document):
-        path = tmp_path / f"presets-{next(counter)}.json"
+        path = tmp_path / f"presets-{uuid.uuid4().hex}.json"
         text = document if isinstance(document, (str, bytes)) else json.dumps(document)
         path.write_bytes(text if isinstance(text, bytes) else text.encode())
         return str(path)
@@ -79,13 +73,9 @@ def run_cli(argv):
     return status, out.getvalue(), err.getvalue()
 
 
-_fakes = itertools.count()
-
-
 def make_fake_browser(tmp_path, **script):
-    """An executable that starts tests/fake_browser/fake_browser.py with
-    `script` (its members are documented there)."""
-    path = Path(tmp_path) / f"fake-browser-{next(_fakes)}.json"
+    """An executable that starts tests/fake_browser/fake_browser.py with `script` (documented there)."""
+    path = Path(tmp_path) / f"fake-browser-{uuid.uuid4().hex}.json"
     path.write_text(json.dumps(script), encoding="utf-8")
     fake = SOURCE_DIR / "tests" / "fake_browser" / "fake_browser.py"
     return unpreloaded(tmp_path, path.stem, f"FAKE_BROWSER_SCRIPT={shlex.quote(str(path))} "
@@ -99,11 +89,9 @@ def read_log(path):
 
 @pytest.fixture
 def page_server():
-    """A loopback HTTP server: `pages[path]` (the query aside) is a body (str
-    or bytes), a list of (delay in seconds, body) pieces sent one after the
-    other, or a function of the request returning a body, (status, body), or
-    None to hang up without an answer. Every request's path, query and
-    headers go to `requests`."""
+    """A loopback HTTP server: `pages[path]` (the query aside) is a body (str or bytes), a list of (delay in seconds,
+    body) pieces, or a function of the request returning a body, (status, body), or None to hang up. Every request's
+    path, query and headers go to `requests`."""
     pages, requests = {}, []
 
     class Handler(http.server.BaseHTTPRequestHandler):
@@ -112,8 +100,7 @@ def page_server():
             requests.append((path, query, dict(self.headers)))
             body = pages.get(path, (404, "not found"))
             body = body(self) if callable(body) else body
-            if body is None:
-                self.close_connection = True
+            if body is None:  # this HTTP/1.0 server then closes the connection without an answer
                 return
             status, body = body if isinstance(body, tuple) else (200, body)
             pieces = [(d, p if isinstance(p, bytes) else p.encode())
@@ -151,80 +138,63 @@ def state(pid):
     return stat and stat.rsplit(b")", 1)[1].split()[0].decode()
 
 
-def marked_processes(mark):
-    """Pids of live processes whose environment holds `mark` (NAME=value):
-    what a test started after setting it, whatever process group it is in."""
-    return [int(pid) for pid in filter(str.isdigit, os.listdir("/proc")) if int(pid) != os.getpid()
-            and mark.encode() in (proc(pid, "environ") or b"") and state(pid) not in (None, "Z")]
-
-
 @pytest.fixture
 def process_mark(monkeypatch):
-    """Marks every process the test starts; process_mark(grace) waits up to
-    `grace` seconds for them to end, then returns the live ones and this
-    process's unreaped children."""
+    """Marks (in the environment) every process the test starts, whatever its process group; process_mark(grace) waits
+    up to `grace` seconds for them to end, then returns the live ones and this process's unreaped children."""
     mark = f"KESTRELITE_TEST_MARK={uuid.uuid4().hex}"
     monkeypatch.setenv(*mark.split("="))
 
+    def marked():
+        return [int(pid) for pid in filter(str.isdigit, os.listdir("/proc")) if int(pid) != os.getpid()
+                and mark.encode() in (proc(pid, "environ") or b"") and state(pid) not in (None, "Z")]
+
     def survivors(grace=5.0):
         deadline = time.monotonic() + grace
-        while marked_processes(mark) and time.monotonic() < deadline:
+        while marked() and time.monotonic() < deadline:
             time.sleep(0.1)
         tasks = f"/proc/{os.getpid()}/task"
         children = [c for t in os.listdir(tasks) for c in open(f"{tasks}/{t}/children").read().split()]
-        return marked_processes(mark) + [int(c) for c in children if state(c) == "Z"]
+        return marked() + [int(c) for c in children if state(c) == "Z"]
 
     return survivors
 
 
 class FakeCaptures:
-    """Stands in for the module's Session in the runner: every capture writes
-    a PNG of the preset's size (or of `sizes[device id]`) whose colour
-    follows the URL, locale, time zone and seed, so that the library's logic
-    runs without a browser. `fail` maps device ids to an error text;
-    `changing` holds ids whose image differs on every capture; `calls`
-    records (session number, device id, settings); `sessions` counts the
-    sessions made."""
+    """The module's Session for the runner, without a browser: every capture writes a PNG of the preset's size (or of
+    `sizes[device id]`) whose colour follows the URL and the settings. `fail` maps device ids to an error text;
+    `changing` holds ids whose image differs on every capture; `calls` records (device id, settings)."""
 
     def __init__(self):
-        self.fail, self.sizes, self.changing, self.calls, self.sessions = {}, {}, set(), [], 0
-        self.lock = threading.Lock()
-        self.table = {d["id"]: d for d in json.loads(kestrelite_devices_json())}
+        self.fail, self.sizes, self.changing, self.calls, self.lock = {}, {}, set(), [], threading.Lock()
 
-    def session(self, browser=None, presets=None, captures_per_browser=100):
-        owner = self
-        table = self.table if presets is None else {d["id"]: d for d in json.loads(
-            kestrelite_devices_json(None, presets))}
+    def session(self, presets=None, **_):
+        """Every session of a run has the run's presets."""
+        self.table = {d["id"]: d for d in json.loads(kestrelite_devices_json(None, presets))}
+        return self
+
+    def close(self):
+        pass
+
+    def capture(self, url, device_id, out_dir, name=None, **settings):
         with self.lock:
-            self.sessions += 1
-            number = self.sessions
-
-        class Session:
-            def capture(self, url, device_id, out_dir, name=None, **settings):
-                with owner.lock:
-                    owner.calls.append((number, device_id, settings))
-                    count = len(owner.calls)
-                device = table[device_id]
-                if device_id in owner.fail:
-                    return json.dumps({"device_id": device_id, "outcome": "failed", "elapsed_ms": 3,
-                                       "error": owner.fail[device_id]})
-                expected = [device["output_width"], device["output_height"]]
-                size = list(owner.sizes.get(device_id, expected))
-                seed = f"{url}{settings}{count if device_id in owner.changing else ''}".encode()
-                path = Path(out_dir) / f"{name or device_id}.png"
-                path.parent.mkdir(parents=True, exist_ok=True)
-                data = solid_png(size, tuple(hashlib.sha256(seed).digest()[:3]))
-                path.write_bytes(data)
-                return json.dumps({"device_id": device_id, "outcome": "exact" if size == expected else "off-size",
-                                   "elapsed_ms": 4, "capture": {
-                                       "device_id": device_id, "expected": expected, "actual": size,
-                                       "sha256": hashlib.sha256(data).hexdigest(), "bytes": len(data),
-                                       "exact": size == expected, "settle": "quiet"}, "path": str(path)})
-
-            def close(self):
-                pass
-
-        return Session()
+            self.calls.append((device_id, settings))
+            count = len(self.calls)
+        if device_id in self.fail:
+            return json.dumps({"device_id": device_id, "outcome": "failed", "elapsed_ms": 3,
+                               "error": self.fail[device_id]})
+        expected = [self.table[device_id]["output_width"], self.table[device_id]["output_height"]]
+        size = list(self.sizes.get(device_id, expected))
+        exact = size == expected
+        seed = f"{url}{settings}{count if device_id in self.changing else ''}".encode()
+        path = Path(out_dir) / f"{name or device_id}.png"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        data = solid_png(size, tuple(hashlib.sha256(seed).digest()[:3]))
+        path.write_bytes(data)
+        return json.dumps({"device_id": device_id, "outcome": "exact" if exact else "off-size", "elapsed_ms": 4,
+                           "capture": {"device_id": device_id, "expected": expected, "actual": size,
+                                       "sha256": hashlib.sha256(data).hexdigest(), "bytes": len(data), "exact": exact,
+                                       "settle": "quiet"}, "path": str(path)})
 
 
 def solid_png(size, colour):
@@ -240,8 +210,7 @@ def solid_png(size, colour):
 
 @pytest.fixture
 def fake_captures(monkeypatch):
-    """The runner captures through FakeCaptures; the browser the commands
-    choose is one that is never started."""
+    """The runner captures through FakeCaptures; the browser the commands choose is one that is never started."""
     fake = FakeCaptures()
     monkeypatch.setattr(runner, "Session", fake.session)
     return fake

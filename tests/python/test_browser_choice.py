@@ -1,32 +1,28 @@
-"""One browser chooser for every command and the library: KESTRELITE_CHROME,
-the managed root, the usual names on PATH, then Debian's
-chromium-headless-shell on PATH, which the module's own find_browser does
-not take; and when there is none, or KESTRELITE_CHROME points at nothing,
-one message that says each remedy once."""
+"""One browser chooser for every command and the library: KESTRELITE_CHROME, the managed root, the usual names on PATH,
+then Debian's chromium-headless-shell on PATH, which the module's own find_browser does not take; with none, or with
+KESTRELITE_CHROME naming nothing, one message with each remedy once; and install-browser, filling the managed root."""
 import json
+import subprocess
 
 import pytest
 
 import kestrelite
 from conftest import make_fake_browser, run_cli as run
+from kestrelite import browser as browsers
 
 
 @pytest.fixture
 def place(tmp_path, monkeypatch):
-    """Two directories as the whole PATH, no KESTRELITE_CHROME and an empty
-    managed root; returns a function that puts a fake browser into one of
-    them under a name."""
+    """PATH of two folders, no KESTRELITE_CHROME, an empty managed root; place(i, name) puts a fake browser in one."""
     dirs = [tmp_path / "first", tmp_path / "second"]
-    for d in dirs:
-        d.mkdir()
     monkeypatch.delenv("KESTRELITE_CHROME", raising=False)
     monkeypatch.setenv("KESTRELITE_HOME", str(tmp_path / "home"))
     monkeypatch.setenv("PATH", ":".join(map(str, dirs)))
 
     def put(index, name):
-        target = dirs[index] / name
-        target.symlink_to(make_fake_browser(tmp_path))
-        return str(target)
+        dirs[index].mkdir(exist_ok=True)
+        (dirs[index] / name).symlink_to(make_fake_browser(tmp_path))
+        return str(dirs[index] / name)
 
     return put
 
@@ -43,13 +39,6 @@ def test_every_command_and_the_library_take_the_same_browser(place, tmp_path, pl
     assert (status, stdout) == (0, chosen + "\n") and ("found on PATH" in stderr) is bool(note)
     status, stdout, _ = run(["capture", "about:blank", "--out", tmp_path / "c", "--device", "play-wear-os"])
     assert status == 0 and stdout.splitlines()[0].endswith(f", browser {chosen}{note}"), stdout
-    set_file = tmp_path / "set.toml"
-    set_file.write_text('devices = ["play-wear-os"]\nlocales = ["en-US", "de-DE"]\n'
-                        '[[screen]]\nname = "a"\npage = "about:blank"\n')
-    status, stdout, _ = run(["run", set_file, "--out", tmp_path / "r"])
-    assert stdout.splitlines()[0].endswith(f", browser {chosen}{note}") and " exact " in stdout, stdout
-    report = kestrelite.capture("about:blank", tmp_path / "a", ["play-wear-os"])
-    assert report["ok"] and report["browser"]["executable"] == chosen
     with kestrelite.Session() as session:
         assert json.loads(session.capture("about:blank", "play-wear-os", tmp_path / "s"))["outcome"] == "exact"
 
@@ -68,8 +57,8 @@ def test_with_no_browser_anywhere_each_remedy_is_said_once(place, tmp_path):
 
 
 def test_kestrelite_chrome_is_taken_as_it_is_or_is_an_error(place, tmp_path, monkeypatch):
-    """It wins over a browser on PATH, however its name reads; when it names
-    no file, the module raises and the commands say so, and nothing is made."""
+    """It wins over a browser on PATH, however its name reads; when it names no file, the module raises and the commands
+    say so, and nothing is made."""
     place(0, "chromium-headless-shell")
     named = tmp_path / "my browser"
     named.write_text("#!/bin/sh\n")
@@ -82,7 +71,31 @@ def test_kestrelite_chrome_is_taken_as_it_is_or_is_an_error(place, tmp_path, mon
             call()
         assert info.value.args == (f"browser: KESTRELITE_CHROME points at {tmp_path}, which is not a file",)
     status, stdout, stderr = run(["find-browser"])
-    assert status == 1 and stdout == "" and "KESTRELITE_CHROME points at" in stderr
+    assert (status, stdout) == (1, "") and "KESTRELITE_CHROME points at" in stderr
     status, _, stderr = run(["capture", "about:blank", "--out", tmp_path / "out", "--device", "play-wear-os"])
     assert status == 2 and "KESTRELITE_CHROME points at" in stderr and "Point KESTRELITE_CHROME at" in stderr
     assert not (tmp_path / "out").exists()
+
+
+def test_install_browser_places_a_launcher_that_passes_every_argument(place, tmp_path, monkeypatch):
+    """Without --from it takes the first Chromium of this machine, or says what to do when there is none."""
+    monkeypatch.setattr(browsers, "LOCAL_BROWSERS", (str(tmp_path / "no-chromium"),))
+    status, stdout, stderr = run(["install-browser"])
+    assert (status, stdout) == (1, "") and not (tmp_path / "home").exists()
+    assert "apt-get install chromium-headless-shell" in stderr and "--from PATH" in stderr
+    (tmp_path / "it's a dir").mkdir()
+    program = tmp_path / "it's a dir" / "fake browser"
+    program.write_text('#!/bin/sh\n[ "$1" = --version ] && echo "Chromium 1.2.3.4" && exit\n'
+                       'for a in "$@"; do printf "[%s]" "$a"; done\n')
+    program.chmod(0o755)
+    monkeypatch.setattr(browsers, "LOCAL_BROWSERS", (str(tmp_path / "no-chromium"), str(program)))
+    launcher = tmp_path / "home" / "browser" / "chrome-headless-shell"
+    status, stdout, _ = run(["install-browser"])
+    assert status == 0 and stdout.startswith(f"found {program}\ninstalled {launcher}, a launcher that runs {program}")
+    assert "kestrelite uses it from now on" in stdout and run(["find-browser"])[:2] == (0, f"{launcher}\n")
+    echoed = subprocess.run([str(launcher), "a b", "", "$HOME", "--x='y'"], capture_output=True, text=True)
+    assert echoed.stdout == "[a b][][$HOME][--x='y']"
+    assert run(["install-browser", "--from", program])[1].startswith(f"replaced {launcher}")
+    monkeypatch.setenv("KESTRELITE_CHROME", str(program))
+    assert f"kestrelite uses {program} instead, because KESTRELITE_CHROME is set" in run(
+        ["install-browser", "--from", program])[1]

@@ -1,7 +1,4 @@
-"""The stores' rules over run folders made to break each rule, at the
-boundaries the stores and their upload tools set (the numbers come from App
-Store Connect's and the Play Console's pages and from fastlane's sources, as
-the README's table of rules says). No browser."""
+"""The stores' rules at the boundaries their pages and fastlane's sources set (the README's table). No browser."""
 import json
 import struct
 import zlib
@@ -16,25 +13,21 @@ from kestrelite.cli import main
 
 APPLE = "fastlane/screenshots/en-US"
 PLAY = "fastlane/metadata/android/en-US/images"
-PHONES, A2 = f"{PLAY}/phoneScreenshots", f"{APPLE}/02_a.png"
-PHONE = f"{PHONES}/03_a.png"
-TEN, WEAR = f"{PLAY}/tenInchScreenshots/01_a.png", f"{PLAY}/wearScreenshots/01_a.png"
-IPHONE = (1320, 2868)
-MB = 1024 * 1024
+PHONES, A2, JPG = f"{PLAY}/phoneScreenshots", f"{APPLE}/02_a.png", f"{APPLE}/02_a.jpg"
+PHONE, TEN, WEAR = f"{PHONES}/03_a.png", f"{PLAY}/tenInchScreenshots/01_a.png", f"{PLAY}/wearScreenshots/01_a.png"
+IPHONE, HD, MB = (1320, 2868), (1080, 1920), 1024 * 1024
 
 
 def make(folder, path, size, mode="RGB", length=None, **save):
-    """An image at `path`; with `length`, a PNG of exactly that many bytes
-    (an ancillary chunk takes up the rest)."""
+    """An image at `path`; with `length`, a PNG of exactly that many bytes (a filler chunk takes the rest)."""
     target = folder / path
     target.parent.mkdir(parents=True, exist_ok=True)
     if mode != "RGB" or save:
         return Image.new(mode, size).save(target, **save)
     png = solid_png(size, (40, 90, 160))
     if length is not None:
-        filler = b"fiLl" + b"\0" * (length - len(png) - 12)
-        png = png[:-12] + struct.pack(">I", len(filler) - 4) + filler + struct.pack(">I", zlib.crc32(filler)) \
-            + png[-12:]
+        fill = b"fiLl" + b"\0" * (length - len(png) - 12)
+        png = png[:-12] + struct.pack(">I", len(fill) - 4) + fill + struct.pack(">I", zlib.crc32(fill)) + png[-12:]
     target.write_bytes(png)
 
 
@@ -48,37 +41,29 @@ def one(path, size, rule=None, level=ERROR, mode="RGB", **save):
 
 
 # A valid base: one iPhone 6.9-inch screenshot and two Play phone screenshots.
-BASE = {f"{APPLE}/01_home_iphone.png": (IPHONE,), **numbered(PHONES, 2, (1080, 1920), "p")}
+BASE = {f"{APPLE}/01_home_iphone.png": (IPHONE,), **numbered(PHONES, 2, HD, "p")}
 
 
 @pytest.mark.parametrize("files, broken", [
     # Format and colour: App Store Connect and Play take 8-bit RGB PNG or JPEG, no alpha.
-    one(A2, IPHONE, "apple-alpha", mode="RGBA"),
-    one(A2, IPHONE, "apple-alpha", transparency=(0, 0, 0)),
-    one(f"{APPLE}/02_a.jpg", IPHONE, "apple-colour", mode="L"),
-    one(f"{APPLE}/02_a.jpg", IPHONE, "format", format="PNG"),
-    one(f"{APPLE}/02_a.gif", IPHONE, "format", WARNING, format="GIF"),
+    one(A2, IPHONE, "apple-alpha", mode="RGBA"), one(A2, IPHONE, "apple-alpha", transparency=(0, 0, 0)),
+    one(JPG, IPHONE, "apple-colour", mode="L"), one(JPG, IPHONE, "format", format="PNG"),
+    one(f"{APPLE}/02_a.gif", IPHONE, "format", WARNING, format="GIF"), one(PHONE, HD, "play-format", mode="P"),
     one(f"{PLAY}/tvBanner.png", (1280, 720), "play-format", mode="RGBA"),
-    one(PHONE, (1080, 1920), "play-format", mode="P"),
     # Sizes: deliver's display types; Play's 320 to 3,840 px (10-inch: 1,080 to 7,680), 2:1 at most.
-    one(A2, (1000, 2000), "apple-size"),
-    one(A2, (390, 312), "apple-size"),  # a watch's size turned
+    one(A2, (1000, 2000), "apple-size"), one(A2, (390, 312), "apple-size"),  # the second a watch's size turned
     one(PHONE, (319, 600), "play-size"), one(PHONE, (320, 640)),
     one(PHONE, (1920, 3840)), one(PHONE, (1921, 3841), "play-size"),
-    one(PHONE, (1000, 2001), "play-aspect", WARNING),
-    one(TEN, (1079, 1920), "play-size"), one(TEN, (1080, 1920)),
-    one(WEAR, (383, 383), "play-size"), one(WEAR, (384, 384)),
+    one(PHONE, (1000, 2001), "play-aspect", WARNING), one(TEN, (1079, 1920), "play-size"), one(TEN, HD),
+    one(WEAR, (383, 383), "play-size"), one(WEAR, (384, 384)), one(WEAR, (384, 385), "play-size"),  # square
     one(f"{PLAY}/featureGraphic.png", (1024, 501), "play-size"),
-    # 8 MB per Play screenshot.
-    one(PHONE, (1080, 1920), length=8 * MB), one(PHONE, (1080, 1920), "play-file-size", length=8 * MB + 1),
+    one(PHONE, HD, length=8 * MB), one(PHONE, HD, "play-file-size", length=8 * MB + 1),  # 8 MB per Play screenshot
     # Counts: App Store 10 per display type and language; Play 2 to 8 phone screenshots, 8 of each kind.
-    (numbered(APPLE, 9, IPHONE, "x", 2), []),
+    (numbered(APPLE, 9, IPHONE, "x", 2), []), (numbered(PHONES, 8, HD, "p"), []),
     (numbered(APPLE, 10, IPHONE, "x", 2), [("apple-count", ERROR, f"{APPLE}/11_x.png")]),
     ({f"{PHONES}/02_p.png": None}, [("play-count", ERROR, "en-US")]),
-    (numbered(PHONES, 8, (1080, 1920), "p"), []),
-    (numbered(PHONES, 9, (1080, 1920), "p"), [("play-count", ERROR, f"{PHONES}/09_p.png")]),
-    (numbered(f"{PLAY}/sevenInchScreenshots", 9, (1080, 1920)),
-     [("play-count", ERROR, f"{PLAY}/sevenInchScreenshots/09_s.png")]),
+    (numbered(PHONES, 9, HD, "p"), [("play-count", ERROR, f"{PHONES}/09_p.png")]),
+    (numbered(f"{PLAY}/sevenInchScreenshots", 9, HD), [("play-count", ERROR, f"{PLAY}/sevenInchScreenshots/09_s.png")]),
     # Sets: the 6.9-inch (or 6.5-inch) iPhone and the 13-inch iPad set are required.
     ({f"{APPLE}/01_home_iphone.png": ((1170, 2532),)}, [("apple-iphone-set", ERROR, "en-US")]),
     ({f"{APPLE}/01_home_iphone.png": ((1242, 2688),)}, []),
@@ -90,20 +75,23 @@ BASE = {f"{APPLE}/01_home_iphone.png": (IPHONE,), **numbered(PHONES, 2, (1080, 1
     ({**numbered(APPLE, 6, (410, 502), "u2", 2), **numbered(APPLE, 5, (422, 514), "u3", 8)},
      [("apple-count", ERROR, f"{APPLE}/12_u3.png"), ("apple-mixed-sizes", WARNING, "en-US")]),
     # Names the tools sort differently from the App Store, folders and languages they do not take.
-    ({f"{PHONES}/10_p.png": ((1080, 1920),)}, []),
-    ({f"{PHONES}/1_p.png": ((1080, 1920),), f"{PHONES}/10_p.png": ((1080, 1920),)}, [("name-order", ERROR, PHONES)]),
+    ({f"{PHONES}/10_p.png": (HD,)}, []),
+    ({f"{PHONES}/1_p.png": (HD,), f"{PHONES}/10_p.png": (HD,)}, [("name-order", ERROR, PHONES)]),
     ({f"{PLAY}/automotiveScreenshots/01_a.png": ((800, 1280),)},
      [("play-folder", WARNING, f"{PLAY}/automotiveScreenshots")]),
+    # deliver reads the whole path: an Apple TV image under the folder "television" passes for a Vision Pro one.
+    ({f"{APPLE}/02_tv.png": ((3840, 2160),), "fastlane/screenshots/ja/01_vision.png": ((3840, 2160),)},
+     [("apple-vision-path", ERROR, f"{APPLE}/02_tv.png"), ("apple-platforms", WARNING, "en-US")]),
     ({"fastlane/screenshots/zh-CN/01_a.png": (IPHONE,)}, [("apple-language", ERROR, "fastlane/screenshots/zh-CN")]),
     ({"fastlane/screenshots/bn-BD/01_a.png": (IPHONE,)}, []),
-    ({f"fastlane/metadata/android/ja/images/phoneScreenshots/0{i}_a.png": ((1080, 1920),) for i in (1, 2)},
+    ({f"fastlane/metadata/android/ja/images/phoneScreenshots/0{i}_a.png": (HD,) for i in (1, 2)},
      [("play-language", ERROR, "fastlane/metadata/android/ja")]),
 ])
 def test_each_rule_at_its_boundary(tmp_path, files, broken):
-    for path, shape in {**BASE, **files}.items():
-        if shape is not None:
-            make(tmp_path, path, shape[0], *shape[1:2], **(shape[2] if len(shape) > 2 else {}))
-    assert sorted((v.rule, v.level, v.path) for v in check_folder(tmp_path)) == sorted(broken)
+    out = tmp_path / "television"
+    for path, shape in ((path, shape) for path, shape in {**BASE, **files}.items() if shape):
+        make(out, path, shape[0], *shape[1:2], **(shape[2] if len(shape) > 2 else {}))
+    assert sorted((v.rule, v.level, v.path) for v in check_folder(out)) == sorted(broken)
 
 
 @pytest.mark.parametrize("size, path, display_type", [
@@ -120,17 +108,8 @@ def test_display_types_as_deliver_reads_them(size, path, display_type):
     assert apple_display_type(*size, path) == display_type
 
 
-def test_an_apple_tv_image_under_a_folder_named_vision_is_reported(tmp_path):
-    out = tmp_path / "television"
-    make(out, "fastlane/screenshots/en-US/01_home_apple-tv-2160.png", (3840, 2160))
-    make(out, "fastlane/screenshots/ja/01_home_apple-vision-pro.png", (3840, 2160))
-    assert [(v.rule, v.path) for v in check_folder(out)] == [
-        ("apple-vision-path", "fastlane/screenshots/en-US/01_home_apple-tv-2160.png")]
-
-
 def test_files_no_run_wrote_and_captures_without_glyphs_or_files(tmp_path, capsys):
-    """With a report, the folder holds exactly what the run wrote: a file
-    beside it would be uploaded too."""
+    """With a report, the folder holds exactly what the run wrote: a file beside it would be uploaded too."""
     for path, (size,) in {**BASE, f"{APPLE}/00_old.png": (IPHONE,)}.items():
         make(tmp_path, path, size)
     glyphs = {"fonts": ["Noto Sans"], "missing": ["U+E000"], "missing_count": 1}

@@ -1,8 +1,5 @@
-"""Motion a page times itself, in the real browser: frame loops on a canvas,
-SMIL, timer-driven count-ups, chains and clocks, an animated GIF, videos and
-CSS animations give one image, finite motion at its end and endless motion
-stopped at one point; a session gives capture_json's bytes and record; and a
-screen of every kind is exact with its own viewport."""
+"""Motion a page times itself, in the real browser: one image, finite motion at its end, endless stopped."""
+import functools
 import json
 import shutil
 
@@ -15,63 +12,32 @@ from motion_media import FIRST_COLOUR, LAST_COLOUR, motion_folder
 
 pytestmark = needs_browser
 
-PAGES = SOURCE_DIR / "tests" / "python" / "pages"
-DEVICE = "apple-watch-s9"
+PAGES, DEVICE = SOURCE_DIR / "tests" / "python" / "pages", "apple-watch-s9"
 BLUE, RED, GREEN, LIGHT = (30, 90, 200), (200, 40, 40), (20, 120, 60), (238, 238, 238)
-# The pixels each page's end state must have: a point as fractions of the
-# image's width and height, and its colour (the videos are lossy: near it).
-COUNTED = [((0.98, 0.1), GREEN)]
+# The pixels each page's end state must have: a point as fractions of the image's width and height ("wF":
+# a height in widths, for boxes sized in vw), and its colour (the videos are lossy: near it).
 END_STATES = {
+    # An endless frame loop, a ticking clock, every CSS motion, the still demo: exact, with nothing else to see.
+    "spinner.html": [], "clock.html": [], "motion.html": [], "index.html": [],
     # Both charts' tallest bars reach the top of their canvas, with the gap beside them.
     "chart.html": [((0.3, 0.01), BLUE), ((0.3, 0.46), BLUE), ((0.2, 0.2), LIGHT)],
-    "spinner.html": [],
-    # The finite SMIL bar has grown across the whole width.
-    "smil.html": [((0.97, 0.2), RED)],
+    "smil.html": [((0.97, 0.2), RED)],  # the finite SMIL bar has grown across the whole width
     # The bar of the count stands at 4000 of 4000, the slower count's last step at the clock's budget.
-    "countup.html?step=50": COUNTED,
-    "countup.html?step=250": COUNTED,
-    # The chain has typed its sentence and marked itself done.
-    "chain.html": [((0.5, 0.1), BLUE)],
-    "clock.html": [],
-    # The GIF shows its first frame.
-    "gif.html": [((0.25, "w0.25"), FIRST_COLOUR)],
+    "countup.html?step=50": [((0.98, 0.1), GREEN)], "countup.html?step=250": [((0.98, 0.1), GREEN)],
+    "chain.html": [((0.5, 0.1), BLUE)],  # the chain has typed its sentence and marked itself done
+    "gif.html": [((0.25, "w0.25"), FIRST_COLOUR)],  # the GIF's first frame
     # The looping video shows its first frame, the other one its last.
     "video.html": [((0.25, "w0.1875"), FIRST_COLOUR), ((0.75, "w0.1875"), LAST_COLOUR)],
-    "motion.html": [],
-    # A composited entrance, finished and painted.
-    "fade.html": [((0.5, 0.2), GREEN)],
-    # Seeded UUIDs and a fixed machine turn the page green.
-    "entropy.html": [((0.5, 0.9), GREEN)],
-    # The demo: a still page.
-    "index.html": [],
+    "fade.html": [((0.5, 0.2), GREEN)],  # a composited entrance, finished and painted
+    "entropy.html": [((0.5, 0.9), GREEN)],  # seeded UUIDs and a fixed machine turn the page green
 }
-
-
-def wrong_pixels(page, path):
-    """The end-state pixels of `page` that the image misses. A point is given
-    as fractions of the width and height; "wF" measures a height in widths,
-    for boxes sized in vw."""
-    image = Image.open(path).convert("RGB")
-    w, h = image.size
-    wrong = []
-    for (fx, fy), colour in END_STATES[page]:
-        y = float(fy[1:]) * w if isinstance(fy, str) else fy * h
-        got = image.getpixel((min(int(fx * w), w - 1), min(int(y), h - 1)))
-        if any(abs(a - b) > (40 if page == "video.html" else 0) for a, b in zip(got, colour)):
-            wrong.append(((fx, fy), got, colour))
-    return wrong
-
-
-def url(folder, page):
-    name, _, query = page.partition("?")
-    return (folder / name).as_uri() + ("?" + query if query else "")
 
 
 @pytest.fixture(scope="module")
 def motion_dir(tmp_path_factory):
     """The motion pages beside the media they show, with the other pages above."""
     folder = motion_folder(tmp_path_factory.mktemp("motion"), PAGES, BROWSER)
-    for page in (SOURCE_DIR / "examples" / "demo" / "index.html", PAGES / "fade.html", PAGES / "settle" / "entropy.html"):
+    for page in (SOURCE_DIR / "examples/demo/index.html", PAGES / "fade.html", PAGES / "settle/entropy.html"):
         shutil.copy(page, folder)
     return folder
 
@@ -79,40 +45,42 @@ def motion_dir(tmp_path_factory):
 @pytest.fixture(scope="module")
 def alone(motion_dir, tmp_path_factory):
     """A page's result through capture_json, captured once for the module."""
-    out, results = tmp_path_factory.mktemp("alone"), {}
+    out = tmp_path_factory.mktemp("alone")
 
+    @functools.cache
     def capture(page):
-        if page not in results:
-            report = json.loads(capture_json(url(motion_dir, page), str(out / page), [DEVICE], browser=BROWSER))
-            results[page] = report["results"][0]
-        return results[page]
+        report = capture_json(f"{motion_dir.as_uri()}/{page}", str(out / page), [DEVICE], browser=BROWSER)
+        return json.loads(report)["results"][0]
     return capture
 
 
 @pytest.mark.parametrize("page", list(END_STATES))
 def test_each_kind_of_motion_gives_one_image_at_its_end(alone, page):
     assert alone(page)["outcome"] == "exact", alone(page)
-    assert wrong_pixels(page, alone(page)["path"]) == []
+    image = Image.open(alone(page)["path"]).convert("RGB")
+    w, h = image.size
+    for (fx, fy), colour in END_STATES[page]:
+        y = float(fy[1:]) * w if isinstance(fy, str) else fy * h
+        got = image.getpixel((min(int(fx * w), w - 1), min(int(y), h - 1)))
+        assert all(abs(a - b) <= (40 if page == "video.html" else 0) for a, b in zip(got, colour)), (fx, fy, got)
 
 
 def test_the_session_path_gives_capture_json_s_bytes_and_record(motion_dir, alone, tmp_path):
-    """Sessions send their first commands together, prepare the next browser
-    context ahead and ask before the quiet: the same pictures and records
-    as capture_json, for a still page and every kind of motion."""
+    """Sessions send their first commands together, prepare the next browser context ahead and ask before
+    the quiet: the same pictures and records as capture_json, for a still page and every kind of motion."""
     with Session(browser=BROWSER) as session:
         for n, page in enumerate(END_STATES):
-            pipelined = json.loads(session.capture(url(motion_dir, page), DEVICE, str(tmp_path), str(n)))
+            pipelined = json.loads(session.capture(f"{motion_dir.as_uri()}/{page}", DEVICE, str(tmp_path), str(n)))
             assert pipelined["outcome"] == alone(page)["outcome"] == "exact", (page, pipelined)
             assert {k: v for k, v in pipelined["capture"].items() if k != "glyphs"} == alone(page)["capture"], page
 
 
 def test_a_screen_of_every_kind_is_exact_with_its_viewport(motion_dir, tmp_path):
-    """A preset of each platform, the smallest and the largest among them. On
-    the Mac the headline has faded in, the bar has grown to full width, and no
-    scrollbar covers its end though the page is taller than the screen."""
+    """A preset of each platform, the smallest and the largest. On the Mac the headline has faded in, the bar
+    has grown to full width, and no scrollbar covers its end though the page is taller than the screen."""
     ids = ["apple-iphone-6-9-1320", "apple-ipad-13-2064", "apple-watch-s3", "apple-mac-1280", "apple-tv-2160",
            "play-phone-landscape", "play-tablet-10-landscape", "play-feature-graphic"]
-    report = json.loads(capture_json(url(motion_dir, "motion.html"), str(tmp_path), ids, browser=BROWSER))
+    report = json.loads(capture_json(f"{motion_dir.as_uri()}/motion.html", str(tmp_path), ids, browser=BROWSER))
     wrong = [(r["device_id"], r.get("error") or r["capture"]) for r in report["results"]
              if r["outcome"] != "exact" or not r["capture"]["environment"]["viewport_honoured"]]
     assert wrong == [] and report["ok"]

@@ -1,5 +1,4 @@
-"""Set files: every kind of mistake named by file and key, and how a good
-file expands into jobs and paths in both layouts. No browser."""
+"""Set files: every mistake named by file and key; how a good file expands in both layouts. No browser."""
 import pytest
 
 from kestrelite.cli import main
@@ -95,14 +94,14 @@ def test_store_languages(locale, apple, play):
 
 def test_a_screen_on_some_devices_its_placeholders_and_where_the_feature_graphic_comes_from(write_set):
     plan = load_set(write_set(
-        FASTLANE + 'locales = ["ja-JP"]\ndevices = ["play-phone-portrait", "play-feature-graphic"]\n',
+        FASTLANE + 'locales = ["he-IL"]\ndevices = ["play-phone-portrait", "play-feature-graphic"]\n',
         '[[screen]]\nname = "home"\ndevices = ["play-phone-portrait"]\n'
         'page = "https://x.test/{language}/{apple_language}/{play_language}?l={locale}&json={{}}"\n'
         '[[screen]]\nname = "banner"\npage = "https://x.test/b"\nstores = ["play"]\n'))
     assert [(job.screen, job.device_id) for job in plan.jobs] == [
         ("home", "play-phone-portrait"), ("banner", "play-phone-portrait"), ("banner", "play-feature-graphic")]
-    assert plan.jobs[0].url == "https://x.test/ja/ja/ja-JP?l=ja-JP&json={}"
-    assert plan.jobs[-1].path == "fastlane/metadata/android/ja-JP/images/featureGraphic.png"
+    assert plan.jobs[0].url == "https://x.test/he/he/iw-IL?l=he-IL&json={}"  # Play's code for Hebrew is the old iw
+    assert plan.jobs[-1].path == "fastlane/metadata/android/iw-IL/images/featureGraphic.png"
 
 
 def test_locales_a_set_names_itself_and_one_play_folder_per_preset_group(write_set):

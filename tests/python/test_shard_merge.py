@@ -1,5 +1,4 @@
-"""Shards (deterministic, disjoint, balanced by pixels) and the refusals of
-merging shard folders. No browser."""
+"""Shards (deterministic, disjoint, balanced by pixels) and the refusals of merging shard folders. No browser."""
 import json
 
 import pytest
@@ -11,8 +10,8 @@ from kestrelite.shard import parse_shard, partition
 
 APPLE = json.loads(devices_json("apple"))
 COST = {d["id"]: d["output_width"] * d["output_height"] for d in APPLE}
-# 3 screens x 2 locales x the App Store presets
 JOBS = [(locale, screen, d["id"]) for locale in ("en-US", "de-DE") for screen in ("a", "b", "c") for d in APPLE]
+PLAN = [["en-US", "home", "d1"], ["en-US", "home", "d2"]]
 
 
 @pytest.mark.parametrize("count", [1, 2, 3, 4, 7])
@@ -32,23 +31,18 @@ def test_parse_shard_takes_i_of_n_with_i_from_1_to_n():
             parse_shard(text)
 
 
-PLAN = [["en-US", "home", "d1"], ["en-US", "home", "d2"]]
-
-
 @pytest.mark.parametrize("folders, out, message", [
-    ({"one": ([PLAN[0]], "abc"), "two": ([PLAN[1]], "other")}, "all", "different set file"),
-    ({"one": ([PLAN[0]], "abc"), "two": ([PLAN[0]], "abc")}, "all", "en-US/home/d1 is in both"),
-    ({"one": ([PLAN[0]], "abc")}, "one", "one of the folders"),
-    ({"nothing": None}, "all", "nothing is not a folder"),
+    ({"one": (PLAN[0], "abc"), "two": (PLAN[1], "other")}, "all", "different set file"),
+    ({"one": (PLAN[0], "abc"), "two": (PLAN[0], "abc")}, "all", "en-US/home/d1 is in both"),
+    ({"one": (PLAN[0], "abc")}, "one", "one of the folders"), ({"nothing": None}, "all", "nothing is not a folder"),
 ])
 def test_merge_refuses_and_writes_nothing(tmp_path, folders, out, message):
-    for name, (keys, digest) in ((n, f) for n, f in folders.items() if f):
+    for name, ((locale, screen, device), digest) in ((n, f) for n, f in folders.items() if f):
         (tmp_path / name).mkdir()
-        captures = [{"locale": locale, "screen": screen, "device_id": device, "outcome": "exact",
-                     "path": f"{locale}/{screen}/{device}.png", "capture": {"sha256": "00"}}
-                    for locale, screen, device in keys]
+        capture = {"locale": locale, "screen": screen, "device_id": device, "outcome": "exact",
+                   "path": f"{locale}/{screen}/{device}.png", "capture": {"sha256": "00"}}
         (tmp_path / name / "report.json").write_text(json.dumps({"kind": "set", "set_digest": digest,
-                                                                 "captures": captures, "plan": PLAN}))
+                                                                 "captures": [capture], "plan": PLAN}))
     before = sorted(tmp_path.rglob("*"))
     with pytest.raises(UsageError, match=message):
         merge_folders([tmp_path / name for name in folders], tmp_path / out)

@@ -1,10 +1,4 @@
-"""The page as the picture shows it, in the real headless shell. With a
-local page whose every part has a colour of its own: what each step before
-the picture and each media feature changes, each failing step's message, the
-same bytes in sessions and in fresh browsers, and clicks and masks on a page
-shown zoomed out. With the fonts scripts/install-deps installs, text in the
-store languages is drawn and a character no font has is named."""
-import hashlib
+"""The page as the picture shows it, in the real headless shell: steps, media features, masks, fonts."""
 import json
 import urllib.parse
 
@@ -18,19 +12,19 @@ pytestmark = needs_browser
 
 PAGE = (SOURCE_DIR / "tests" / "python" / "pages" / "steps" / "index.html").read_text()
 MAC = "apple-mac-1280"  # scale 1: CSS pixels are device pixels
-RED, GREEN, PURPLE, YELLOW, TEAL, BLUE = (200, 40, 40), (0, 160, 0), (120, 0, 120), (255, 200, 0), (0, 120, 120), \
-    (0, 0, 255)
+RED, GREEN, PURPLE, YELLOW, TEAL = (200, 40, 40), (0, 160, 0), (120, 0, 120), (255, 200, 0), (0, 120, 120)
+STORE_LANGUAGES = ("日本語のテキスト ¥1,200 · 简体中文 · 繁體中文 · 한국어 · مرحبا بالعالم · שלום עולם · "
+                   "ภาษาไทย · हिन्दी · Ελληνικά · Русский · 😀")
 
 
 @pytest.fixture
 def page(page_server):
-    page_server.pages["/"] = PAGE
-    page_server.pages["/late"] = [(0.8, "late")]
+    page_server.pages.update({"/": PAGE, "/late": [(0.8, "late")]})
     return page_server.url("/")
 
 
-def shoot(session, url, out, name, **settings):
-    result = json.loads(session.capture(url, MAC, out, name=name, **settings))
+def shoot(session, url, out, name=None, device=MAC, **settings):
+    result = json.loads(session.capture(url, device, out, name=name, **settings))
     assert result["outcome"] == "exact", result
     image = Image.open(result["path"]).convert("RGB")
     boxes = {m["selector"]: m["boxes"] for m in result["capture"].get("masks", [])}
@@ -42,22 +36,18 @@ def centre(image, box):
     return image.getpixel((x + w // 2, y + h // 2))
 
 
-def test_appearance_and_reduced_motion_are_what_the_page_sees(page, tmp_path):
-    with Session(browser=BROWSER) as session:
-        _, light, _ = shoot(session, page, tmp_path, "light")
-        _, dark, _ = shoot(session, page, tmp_path, "dark", appearance="dark", reduced_motion=True)
-    assert light.getpixel((600, 700)) == (250, 250, 250) and dark.getpixel((600, 700)) == (20, 20, 30)
-    assert light.getpixel((10, 10)) == (128, 128, 128) and dark.getpixel((10, 10)) == BLUE
-
-
-def test_each_step_changes_the_picture_as_it_should(page, tmp_path):
+def test_each_step_and_media_feature_changes_the_picture_as_it_should(page, tmp_path):
     steps = [{"click": "#open"}, {"type": {"selector": "#field", "text": "tides"}}, {"press": "Enter"},
              {"hide": ["#banner"]}, {"remove": ["#hover"]}, {"javascript": "askLater()"}, {"wait_for": "#late"}]
     masks = ["#menu", "#field", "#sent", "#banner", "#hover", "#late"]
     with Session(browser=BROWSER) as session:
         _, before, boxes_before = shoot(session, page, tmp_path, "before", mask=masks)
+        _, dark, _ = shoot(session, page, tmp_path, "dark", appearance="dark", reduced_motion=True)
         shot, after, boxes = shoot(session, page, tmp_path, "after", steps=steps, mask=masks)
         _, far, far_boxes = shoot(session, page, tmp_path, "far", steps=[{"scroll_to": "#far"}], mask=["#far"])
+    # Light and dark background, motion and reduced motion, as the page's media queries see them.
+    assert before.getpixel((600, 700)) == (250, 250, 250) and dark.getpixel((600, 700)) == (20, 20, 30)
+    assert before.getpixel((10, 10)) == (128, 128, 128) and dark.getpixel((10, 10)) == (0, 0, 255)
     assert [s["step"] for s in shot["steps"]] == [next(iter(s)) for s in steps]
     assert all(s["settle"] == "quiet" for s in shot["steps"]), shot["steps"]
     assert boxes_before["#menu"] == [] and centre(after, boxes["#menu"][0]) == RED
@@ -96,35 +86,23 @@ def test_a_set_with_steps_gives_the_same_bytes_in_sessions_and_fresh_browsers(pa
     for run, extra in (("session", []), ("fresh", ["--fresh-browser"])):
         status, stdout, _ = run_cli(["run", set_file, "--out", tmp_path / run, "--browser", BROWSER, *extra])
         assert "4 captures: 4 exact" in stdout, stdout
-        report = json.loads((tmp_path / run / "report.json").read_text())
         digests.append({tuple(c[k] for k in ("screen", "appearance", "device_id")): c["capture"]["sha256"]
-                        for c in report["captures"]})
-        assert {hashlib.sha256((tmp_path / run / c["path"]).read_bytes()).hexdigest()
-                for c in report["captures"]} == set(digests[-1].values())
+                        for c in json.loads((tmp_path / run / "report.json").read_text())["captures"]})
     assert digests[0] == digests[1] and len(set(digests[0].values())) == 4
 
 
 def test_clicks_and_masks_land_on_a_page_shown_zoomed_out(page_server, tmp_path):
-    """Without a viewport meta tag a phone lays the page out 980 CSS pixels
-    wide and shows it zoomed out: the click and the mask's box must follow
-    the zoom, not the layout's pixels."""
-    page_server.pages["/wide"] = ('<!doctype html><body style="margin:0">'
-                                  '<button id="b" style="position:absolute;left:600px;top:900px;width:200px;'
-                                  'height:120px;border:0;background:rgb(200,40,40)" '
+    """Without a viewport meta tag a phone lays the page out 980 CSS pixels wide and shows it zoomed out:
+    the click and the mask's box must follow the zoom, not the layout's pixels."""
+    page_server.pages["/wide"] = ('<!doctype html><body style="margin:0"><button id="b" style="position:absolute;'
+                                  'left:600px;top:900px;width:200px;height:120px;border:0;background:rgb(200,40,40)" '
                                   "onclick=\"this.style.background='rgb(0,160,0)'\"></button>")
     with Session(browser=BROWSER) as session:
-        result = json.loads(session.capture(page_server.url("/wide"), "apple-iphone-6-9-1320", tmp_path,
-                                            steps=[{"click": "#b"}], mask=["#b"]))
-    assert result["outcome"] == "exact", result
-    [box] = result["capture"]["masks"][0]["boxes"]
-    image = Image.open(result["path"]).convert("RGB")
-    assert centre(image, box) == GREEN
-    x, y, w, h = box
+        _, image, boxes = shoot(session, page_server.url("/wide"), tmp_path, device="apple-iphone-6-9-1320",
+                                steps=[{"click": "#b"}], mask=["#b"])
+    [(x, y, w, h)] = boxes["#b"]
+    assert centre(image, (x, y, w, h)) == GREEN
     assert image.getpixel((x - 2, y + h // 2)) != GREEN and image.getpixel((x + w + 2, y + h // 2)) != GREEN
-
-
-STORE_LANGUAGES = ("日本語のテキスト ¥1,200 · 简体中文 · 繁體中文 · 한국어 · مرحبا بالعالم · שלום עולם · "
-                   "ภาษาไทย · हिन्दी · Ελληνικά · Русский · 😀")
 
 
 def text_page(text):
@@ -134,13 +112,10 @@ def text_page(text):
 
 def test_store_languages_are_drawn_and_a_character_no_font_has_is_named(tmp_path):
     with Session(browser=BROWSER) as session:
-        drawn, boxes = (json.loads(session.capture(text_page(text), "apple-watch-ultra-3", tmp_path, name=name))
+        drawn, boxes = (shoot(session, text_page(text), tmp_path, name, "apple-watch-ultra-3")[0]["glyphs"]
                         for name, text in (("drawn", STORE_LANGUAGES), ("boxes", "Icon \ue000 and \U000F0000")))
-    assert drawn["outcome"] == "exact" and "missing" not in drawn["capture"]["glyphs"], drawn
-    assert {"Noto Sans CJK JP", "Noto Color Emoji"} <= set(drawn["capture"]["glyphs"]["fonts"])
-    assert (boxes["capture"]["glyphs"]["missing"], boxes["capture"]["glyphs"]["missing_count"]) == (
-        ["U+E000", "U+F0000"], 2)
-    # A run with such a character fails.
+    assert "missing" not in drawn and {"Noto Sans CJK JP", "Noto Color Emoji"} <= set(drawn["fonts"]), drawn
+    assert (boxes["missing"], boxes["missing_count"]) == (["U+E000", "U+F0000"], 2)
     status, stdout, _ = run_cli(["capture", text_page("Icon \ue000"), "-o", tmp_path / "run", "-d", "play-wear-os",
                                  "--browser", BROWSER])
     assert status == 1 and "[no glyph for U+E000]" in stdout and "NOT OK" in stdout

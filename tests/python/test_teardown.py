@@ -1,8 +1,4 @@
-"""Nothing of a launch outlives its caller: when capture_json returns, no
-process of a browser it started is left; a process group that does not empty
-in time is named in the device's result; a SIGKILL to a command's whole
-process group takes its browsers along; and a long set run holds its
-resources flat."""
+"""Nothing of a launch outlives its caller, even a group kill; a long run holds its resources flat."""
 import json
 import os
 import random
@@ -22,9 +18,7 @@ import scale_run  # noqa: E402
 
 
 def wrapped_fake(tmp_path):
-    """The fake with a forked helper, started by a shell that does not exec
-    it: the shell, the fake and the helper share the group, and only the shell
-    is a child of the launch."""
+    """The fake and a helper it forks, behind a shell that does not exec it: only the shell is the launch's child."""
     fake = make_fake_browser(tmp_path, fork_helper=True, delay_ms={"Runtime.evaluate#1": 300})
     wrapper = tmp_path / "no-exec.sh"
     wrapper.write_text(f'#!/bin/sh\n{fake} "$@"\ntrue\n')
@@ -42,9 +36,7 @@ def test_no_process_of_a_launch_is_left_on_return(tmp_path, process_mark, browse
 
 
 def test_a_group_that_does_not_empty_is_named_in_the_result(tmp_path):
-    """A process of ours joins the browser's group: killed with it, it stays a
-    zombie until we collect it, which we do only after the capture that ends
-    that browser."""
+    """A process of ours joins the browser's group: killed with it, it stays a zombie until we collect it."""
     pid_file = tmp_path / "pid"
     with Session(browser=make_fake_browser(tmp_path, pid_file=str(pid_file)), captures_per_browser=2) as session:
         first = json.loads(session.capture("about:blank", "play-wear-os", tmp_path))
@@ -55,9 +47,7 @@ def test_a_group_that_does_not_empty_is_named_in_the_result(tmp_path):
             joined.kill()
             joined.wait()
     assert "teardown" not in first and last["outcome"] == "exact" and list(last)[-1] == "teardown"
-    assert last["teardown"] == (f"processes of the browser (process group {pid_file.read_text().strip()}) still "
-                                "existed 3 s after it was killed (a process that left the group or joined it "
-                                "from outside)")
+    assert f"(process group {pid_file.read_text().strip()}) still existed 3 s after it was killed" in last["teardown"]
 
 
 SESSION_PROGRAM = """
@@ -103,16 +93,14 @@ def test_no_browser_outlives_a_group_kill_of_its_command(tmp_path, process_mark,
 
 @needs_browser
 def test_a_set_run_holds_its_resources_flat(tmp_path):
-    """bench/scale_run.py at a size that fits the suite (the benchmark runs a
-    thousand captures), watched from outside: once warmed up, the command's
-    memory, descriptors and threads do not grow, it has no more children than
-    browsers and starts no more browsers than its jobs."""
+    """bench/scale_run.py at the suite's size, watched from outside: once warmed up, memory, descriptors
+    and threads do not grow, and there are no more children than browsers, nor browsers than jobs."""
     jobs = 2
     figures = scale_run.run(screens=4, locales=4, devices=4, jobs=jobs, browser=BROWSER, work=tmp_path)
     # Exit status 1: a set of four devices breaks store rules (too few screenshots).
     assert figures["exit"] == 1 and figures["exact"] == figures["captures"] == 64, figures
-    # A capture holds a socket to its page and one to the next page made ready,
-    # and a thread that makes it: at a sample these come and go.
+    # A capture holds sockets to its page and to the next one made ready, and a thread: these come and go.
     assert figures["fd_growth"] <= 2 * jobs and figures["thread_growth"] <= jobs, figures
-    assert figures["rss_growth_mib"] <= 16, figures
     assert figures["children_max"] <= jobs and figures["browsers"] == jobs, figures
+    # AddressSanitizer keeps freed memory in quarantine on purpose: memory is measured in the plain build.
+    assert os.environ.get("KESTRELITE_SANITIZED") or figures["rss_growth_mib"] <= 16, figures
