@@ -46,8 +46,6 @@ TEST(ParsePresetsTest, RefusesWithTheFirstFault) {
        "`android_tablet`, `macos`, `tv`, `web` at line 1"},
       {"enum_object_with_value", doc(device("a", kSmall, R"(,"store":{"web":1})")),
        "json: invalid type: integer `1`, expected unit variant"},
-      {"negative", doc(device("a", R"("output_width":3,"output_height":3,"scale":-1)")),
-       "json: invalid value: integer `-1`, expected u32"},
       {"fraction", doc(device("a", R"("output_width":1.5,"output_height":3,"scale":1)")),
        "json: invalid type: floating point `1.5`, expected u32"},
       {"above_u32", doc(device("a", R"("output_width":4294967296,"output_height":3,"scale":1)")),
@@ -63,7 +61,6 @@ TEST(ParsePresetsTest, RefusesWithTheFirstFault) {
       {"devices_as_object", R"({"version":1,"devices":{}})", "json: invalid type: map, expected a sequence"},
       {"text_after_value", R"({"version":1,"devices":[]} x)", "json: syntax error while parsing value"},
       {"skipped_values_still_checked", R"({"version":1,"junk":[1,,2],"devices":[]})", "json: syntax error"},
-      {"truncated", R"({"version":1,"devices":[)", "json: syntax error"},
       {"deep_unclosed", R"({"version":1,"devices":[],"x":)" + std::string(100000, '['), "json: syntax error"},
       {"missing_field_says_where", "{\n\"version\": 1,\n\"devices\": [{\"id\": \"a\"}]\n}",
        "json: missing field `label` at line 3 column 23"},
@@ -215,21 +212,6 @@ TEST(PageCommandsTest, TheSettleBarrierIsBoundBeforeTheScriptThatKeepsIt) {
   EXPECT_FALSE(commands_for(Platform::Web, false).second.contains("Runtime.addBinding"));
 }
 
-TEST(SwallowUnsupportedTest, OnlyCdpErrorsWithTheTwoPhrasesBecomeNull) {
-  const std::pair<Error (*)(), bool> cases[] = {
-      {[] { return Error::cdp("X", "'Emulation.setLocaleOverride' wasn't found"); }, true},
-      {[] { return Error::cdp("X", "Touch emulation not supported here"); }, true},
-      {[] { return Error::cdp("X", "Not supported"); }, false},
-      {[] { return Error::cdp("X", "Invalid timezone"); }, false},
-      {[] { return Error::protocol("wasn't found"); }, false},
-  };
-  for (const auto& [make, swallowed] : cases) {
-    auto out = swallow_unsupported(fail(make()));
-    EXPECT_EQ(out ? out->dump() : out.error().display(), swallowed ? "null" : make().display());
-  }
-  EXPECT_EQ(swallow_unsupported(json{{"a", 1}}).value_or(nullptr), (json{{"a", 1}}));
-}
-
 // What Runtime.evaluate answers with `value`.
 json evaluated(json value) { return {{"result", {{"type", "object"}, {"value", std::move(value)}}}}; }
 
@@ -241,7 +223,6 @@ TEST(ProbeTest, NumbersAreCutToUnsigned32AndJudgedAgainstTheViewport) {
       {evaluated({{"w", -1}, {"h", 1e10}, {"d", "3"}, {"t", -0.5}}), "0 4294967295 0 0"},
       {evaluated(nullptr), "0 0 0 0"},
       {{{"result", json::object()}}, "unexpected response shape: environment probe returned nothing"},
-      {{{"result", 5}}, "unexpected response shape: environment probe returned nothing"},
   };
   for (const auto& [answer, expected] : cases) {
     auto e = environment_from_answer(answer, 440, 956);
@@ -289,7 +270,6 @@ TEST(ReadSettleTest, AnswerAndOpenWaitsGiveTheRecord) {
       {evaluated("timeout"), evaluated({"DOM", "images", "load", "bogus", "images", 3}), false, "deadline",
        {"load", "images", "DOM"}},
       {evaluated("timeout"), evaluated({"fonts"}), true, "deadline", {"fonts", "network"}},
-      {evaluated("timeout"), evaluated("images"), false, "deadline", {}},
   };
   for (const auto& [answer, open, network, settle, settle_open] : cases) {
     Capture capture;

@@ -207,7 +207,8 @@ class Session:
         elif method == "Page.captureScreenshot":
             size = SCRIPT.get("screenshot_size") or [self.metrics["width"] * self.metrics["deviceScaleFactor"],
                                                      self.metrics["height"] * self.metrics["deviceScaleFactor"]]
-            return {"result": {"data": png_base64(*size, 0 if SCRIPT.get("screenshot_stored") else 1)}}
+            data = png(*size, level=0 if SCRIPT.get("screenshot_stored") else 1)
+            return {"result": {"data": base64.b64encode(data).decode()}}
         elif method in ("Target.createBrowserContext", "Target.createTarget", "Target.disposeBrowserContext"):
             return target_reply(method, params.get("browserContextId"))
         elif method in FONT_REPLIES:
@@ -242,13 +243,13 @@ def target_reply(method, context):
         return {"result": {}}
 
 
-def png_base64(width, height, level=1):
+def png(width, height, colour=b"\xf4\xf6\xf8", level=1):
+    """A PNG of one colour, 8-bit RGB."""
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-    pixels = zlib.compress((b"\x00" + b"\xf4\xf6\xf8" * width) * height, level)
-    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-           + chunk(b"IDAT", pixels) + chunk(b"IEND", b""))
-    return base64.b64encode(png).decode()
+    pixels = zlib.compress((b"\x00" + bytes(colour) * width) * height, level)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", pixels) + chunk(b"IEND", b""))
 
 
 def watch(parent):

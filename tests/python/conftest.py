@@ -10,19 +10,20 @@ import os
 import re
 import shlex
 import shutil
-import struct
 import sys
 import tempfile
 import threading
 import time
 import uuid
-import zlib
 from pathlib import Path
 
 import pytest
 
 from kestrelite import cli, runner
 from kestrelite import devices_json as kestrelite_devices_json
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fake_browser"))
+from fake_browser import png  # noqa: E402
 
 SOURCE_DIR = Path(os.environ.get("KESTRELITE_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 BUILD_DIR = Path(os.environ.get("KESTRELITE_BUILD_DIR", SOURCE_DIR / "build"))
@@ -189,23 +190,12 @@ class FakeCaptures:
         seed = f"{url}{settings}{count if device_id in self.changing else ''}".encode()
         path = Path(out_dir) / f"{name or device_id}.png"
         path.parent.mkdir(parents=True, exist_ok=True)
-        data = solid_png(size, tuple(hashlib.sha256(seed).digest()[:3]))
+        data = png(*size, hashlib.sha256(seed).digest()[:3])
         path.write_bytes(data)
         return json.dumps({"device_id": device_id, "outcome": "exact" if exact else "off-size", "elapsed_ms": 4,
                            "capture": {"device_id": device_id, "expected": expected, "actual": size,
                                        "sha256": hashlib.sha256(data).hexdigest(), "bytes": len(data), "exact": exact,
                                        "settle": "quiet"}, "path": str(path)})
-
-
-def solid_png(size, colour):
-    """A PNG of one colour, 8-bit RGB, made without any image library."""
-    width, height = size
-    rows = zlib.compress((b"\0" + bytes(colour) * width) * height, 1)
-
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", rows) + chunk(b"IEND", b""))
 
 
 @pytest.fixture

@@ -7,7 +7,7 @@ import pytest
 from PIL import Image
 
 import kestrelite
-from conftest import solid_png
+from fake_browser import png as solid_png
 from kestrelite.check import ERROR, WARNING, apple_display_type, check_folder
 from kestrelite.cli import main
 
@@ -24,7 +24,7 @@ def make(folder, path, size, mode="RGB", length=None, **save):
     target.parent.mkdir(parents=True, exist_ok=True)
     if mode != "RGB" or save:
         return Image.new(mode, size).save(target, **save)
-    png = solid_png(size, (40, 90, 160))
+    png = solid_png(*size, (40, 90, 160))
     if length is not None:
         fill = b"fiLl" + b"\0" * (length - len(png) - 12)
         png = png[:-12] + struct.pack(">I", len(fill) - 4) + fill + struct.pack(">I", zlib.crc32(fill)) + png[-12:]

@@ -147,23 +147,6 @@ def test_the_status_bar_is_green_only_when_the_run_was_ok_and_every_image_shows(
         assert image.convert("RGB").getpixel((4, 4)) == tuple(int(colour[i:i + 2], 16) for i in (1, 3, 5))
 
 
-WRITER = """import itertools, json, sys
-from kestrelite.files import write_atomic
-for v in itertools.cycle([json.dumps({"version": v, "padding": "x" * 2_000_000}).encode() for v in range(2)]):
-    write_atomic(sys.argv[1], v)"""
-
-
-def test_a_writer_killed_at_any_moment_leaves_the_old_file_or_the_new_one(tmp_path):
-    target = tmp_path / "report.json"
-    for ms in random.Random(31).sample(range(50, 400), 15):
-        writer = subprocess.Popen(["/usr/bin/python3", "-c", WRITER, str(target)], env=module_env())
-        time.sleep(ms / 1000)
-        writer.kill()
-        writer.wait()
-        if target.exists():
-            assert json.loads(target.read_bytes())["version"] in (0, 1)
-
-
 def test_a_run_killed_at_any_moment_leaves_only_whole_files(tmp_path, process_mark):
     """Killed with SIGKILL again and again while it writes into the same folder, a set run leaves under every final name
     an old whole file or a new whole one; the next run clears the temporary files left behind."""
