@@ -46,8 +46,6 @@ TEST(ParsePresetsTest, RefusesWithTheFirstFault) {
        "`android_tablet`, `macos`, `tv`, `web` at line 1"},
       {"enum_object_with_value", doc(device("a", kSmall, R"(,"store":{"web":1})")),
        "json: invalid type: integer `1`, expected unit variant"},
-      {"fraction", doc(device("a", R"("output_width":1.5,"output_height":3,"scale":1)")),
-       "json: invalid type: floating point `1.5`, expected u32"},
       {"above_u32", doc(device("a", R"("output_width":4294967296,"output_height":3,"scale":1)")),
        "json: invalid value: integer `4294967296`, expected u32"},
       {"null_text", R"({"version":1,"note":null,"devices":[]})", "json: invalid type: null, expected a string"},

@@ -1,6 +1,7 @@
 """What the settle wait waits for and follows, in the real browser, and how each capture says it settled."""
 import json
 import sys
+import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -20,10 +21,12 @@ GREEN, DEVICE = (20, 120, 60), "apple-mac-1280"
 
 @pytest.fixture
 def server(page_server):
+    asked = threading.Event()
     page_server.pages.update({"/" + page.name: page.read_text() for page in PAGES.iterdir()})
     page_server.pages.update({
         "/slow.png": [(20, b"arrives after the deadline")], "/poll.json": [(0.2, b"{}")],
         "/data.json": [(1.5, b'{"colour": "rgb(20,120,60)"}')], "/late.js": [(0.05, b"")], "/hang.css": [(5, b"")],
+        "/worker.png": lambda _: asked.set() or [(20, b"late")], "/hold.png": lambda _: asked.wait(10) and "",
         # A document whose second half comes long after its first.
         "/document.html": [(0, '<!doctype html><meta name="viewport" content="width=device-width"><body '
                                'style="margin:0;background:#888">'),
@@ -57,13 +60,13 @@ def test_the_capture_shows_the_page_once_it_has_settled(server, tmp_path, path, 
 
 
 def test_pages_that_never_settle_end_at_the_deadline_and_say_why(server, tmp_path):
-    paths = ["/slow_image.html", "/poll.html", "/loop.html"]
+    paths = ["/slow_image.html", "/poll.html", "/worker.html", "/loop.html"]
     with ThreadPoolExecutor(len(paths)) as pool:
-        slow_image, poll, loop = pool.map(lambda p: json.loads(capture_json(
+        slow_image, poll, worker, loop = pool.map(lambda p: json.loads(capture_json(
             server.url(p), str(tmp_path / p[1:]), [DEVICE], browser=BROWSER))["results"][0], paths)
     assert loop["outcome"] == "failed" and server.url("/loop.html?n=") in loop["error"], loop
     assert "still navigating when the settle deadline (10000 ms) passed" in loop["error"]
-    for result, open_waits in ((slow_image, {"images", "network"}), (poll, {"network"})):
+    for result, open_waits in ((slow_image, {"images", "network"}), (poll, {"network"}), (worker, {"network"})):
         assert (result["outcome"], result["capture"]["settle"]) == ("exact", "deadline"), result
         assert open_waits <= set(result["capture"]["settle_open"]) and middle(result) == GREEN, result
 
