@@ -43,6 +43,9 @@ def write_set(tmp_path):
      "screen[1].page: 'site/en-US.html?x=1' is neither a URL nor an existing file"),
     (APPLE, HOME + 'threshold = "100.5%"\n', "screen[1].threshold: a share of the image must be 0% to 100%"),
     (FASTLANE + APPLE + 'locales = ["en-IN"]\n', SCREENS, "locales: en-IN has no language code in App Store's list"),
+    (APPLE, HOME.replace("x.test/", "x.test/{lang}"), "screen[1].page: unknown placeholder {lang}; known: {locale}"),
+    (FASTLANE + APPLE + 'locales = ["es-MX", "es-419"]\n', SCREENS, "locales: es-MX and es-419 both become the App Store "
+     "folder fastlane/screenshots/es-MX, where one would overwrite the other: drop one of them"),
     (FASTLANE + APPLE, HOME.replace("home", "framed-home"), "screen[1].name: 'framed-home' contains 'framed'"),
 ])
 def test_every_mistake_names_file_and_key_before_any_browser(write_set, capsys, monkeypatch, text, screens, message):
