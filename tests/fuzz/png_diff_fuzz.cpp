@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
+#include "png.hpp"
 #include "png_diff.hpp"
 
 using namespace kestrelite;
