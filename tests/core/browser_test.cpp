@@ -116,8 +116,6 @@ void PrintTo(const FindCase& c, std::ostream* out) { *out << c.name; }
 const FindCase kCases[] = {
     {"explicit_path_trimmed", {"bin/my browser"}, {{"KESTRELITE_CHROME", " \n\t{tmp}/bin/my browser\xE2\x80\x83\n "}},
      "{tmp}/bin/my browser"},
-    {"blank_explicit_path_ignored", {"bin/chromium"}, {{"KESTRELITE_CHROME", "  \n "}, {"PATH", "{tmp}/bin"}},
-     "{tmp}/bin/chromium"},
     {"managed_root_before_path", {"home/browser/x/y/chrome-headless-shell", "bin/chromium"},
      {{"KESTRELITE_HOME", "{tmp}/home"}, {"PATH", "{tmp}/bin"}}, "{tmp}/home/browser/x/y/chrome-headless-shell"},
     {"home_holds_the_default_root", {"h/.kestrelite/browser/chrome-headless-shell"}, {{"HOME", "{tmp}/h"}},
@@ -274,7 +272,6 @@ const std::pair<const char*, std::string> kMessages[] = {
     {"escapes_inside", "{\"a\":\"" + kOther + "\\\"\\\\\\u00e9\\n" + kOther + "\",\"b\":" + quoted(kLong) + "}"},
     {"around_the_threshold", "[" + quoted(base64_text(4095, 3)) + "," + quoted(base64_text(4096, 4)) + "]"},
     {"invalid_utf8_inside", "[\"" + kOther + "\xff" + kOther + "\"]"},
-    {"bad_escape_then_long", "[\"\\x\"," + quoted(kLong) + "]"},
 };
 
 // Values and faults are the general parser's, whether or not long strings are lifted out first.

@@ -99,7 +99,6 @@ def test_each_rule_at_its_boundary(tmp_path, files, broken):
     ((2048, 2732), "x.png", "APP_IPAD_PRO_3GEN_129"), ((1280, 800), "x.png", "APP_DESKTOP"),
     ((2048, 2732), "/iPad Pro (12.9-inch) (2nd generation)/x.png", "APP_IPAD_PRO_129"), ((800, 1280), "x.png", None),
     ((3840, 2160), "/out/tv.png", "APP_APPLE_TV"), ((3840, 2160), "/television/out/tv.png", "APP_APPLE_VISION_PRO"),
-    ((2160, 3840), "/vision.png", None),
     # Each App Store preset's own display type is the one deliver gives its size.
     *[((d["output_width"], d["output_height"]), f"/out/{d['id']}.png", d["apple_display_type"])
       for d in json.loads(kestrelite._native._presets_json()) if d["store"] == "apple"],

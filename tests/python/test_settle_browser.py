@@ -71,6 +71,12 @@ def test_pages_that_never_settle_end_at_the_deadline_and_say_why(server, tmp_pat
         assert open_waits <= set(result["capture"]["settle_open"]) and middle(result) == GREEN, result
 
 
+def test_a_session_asks_what_is_in_flight_before_it_calls_a_page_quiet(server, tmp_path):
+    with Session(browser=BROWSER) as session:
+        result = json.loads(session.capture(server.url("/unseen.html"), DEVICE, str(tmp_path)))["capture"]
+    assert (result["settle"], "network" in result["settle_open"]) == ("deadline", True), result
+
+
 def test_late_content_gives_the_reference_image_under_load(tmp_path):
     """bench/settle_stress.py at the suite's size: pages whose data come late in every way the bench knows,
     captured while two processes keep the cores busy, give their reference image."""
