@@ -77,15 +77,23 @@ Result<json> timed_call(Connection& page, std::string_view method, json params, 
   return out;
 }
 
+std::string text_of(const json& object, std::string_view key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 // The page's requests that the settle wait waits for, by resource type:
 // media streams in ranges and is dealt with by the wait itself; pings,
 // reports, prefetches, manifests and preflights are not the page's content.
+// A worker's own script is requested without a loader, and the page is told
+// only of its start (its end goes to the worker), so it is not counted.
 bool counted_request(const json& params) {
   static constexpr std::string_view kCounted[] = {"Document", "Stylesheet", "Image", "Font",
                                                   "Script",   "XHR",        "Fetch", "EventSource"};
   auto type = params.find("type");
   if (type == params.end() || !type->is_string()) return false;
   const std::string& name = type->get_ref<const std::string&>();
+  if (name == "Script" && params.contains("loaderId") && text_of(params, "loaderId").empty()) return false;
   for (std::string_view t : kCounted)
     if (name == t) return true;
   return false;
@@ -98,11 +106,6 @@ const json* evaluated_value(const json& answer) {
   if (result == answer.end() || !result->is_object()) return nullptr;
   auto value = result->find("value");
   return value == result->end() ? nullptr : &*value;
-}
-
-std::string text_of(const json& object, std::string_view key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
 // What the page does while it loads and settles, from its events; it
