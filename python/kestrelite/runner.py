@@ -5,8 +5,11 @@ each of its captures in a fresh browser context of it; with fresh_browser,
 every capture starts a browser of its own and ends it. Locale, time zone and
 seed are the capture's own, so one browser serves every locale of a set.
 Results arrive at `on_result` as captures finish; the returned list keeps
-the order of the jobs. With fail_fast nothing further starts once a capture
-is not exact; captures already running finish. Ctrl-C (KeyboardInterrupt)
+the order of the jobs. Captures start largest image first: the browser's
+PNG encoder takes most of a capture's time, growing with the pixels, so the
+last to start are short and no worker idles long while another finishes.
+With fail_fast nothing further starts once a capture is not exact; captures
+already running finish. Ctrl-C (KeyboardInterrupt)
 lets the captures under way finish, then goes on up.
 """
 
@@ -54,13 +57,14 @@ def run_jobs(jobs, out_dir, browser, plan, parallel, fail_fast=False, fresh_brow
             if session is not None:
                 sessions.put(session)
 
+    order = sorted(range(len(jobs)), key=lambda i: -jobs[i].device["output_width"] * jobs[i].device["output_height"])
     done, running, started, stopping = {}, {}, 0, False
     try:
         with ThreadPoolExecutor(max_workers=parallel, thread_name_prefix="kestrelite-capture") as pool:
             try:
                 while True:
                     while not stopping and started < len(jobs) and len(running) < parallel:
-                        running[pool.submit(capture, jobs[started])] = started
+                        running[pool.submit(capture, jobs[order[started]])] = order[started]
                         started += 1
                     if not running:
                         break

@@ -139,13 +139,13 @@ def test_verify_keeps_each_differing_second_image_and_fails_the_run(tmp_path, fa
     (["--verify", "--fail-fast", "--jobs", 1], 1, "verify: skipped, the first run was not ok"),
 ])
 def test_fail_fast_and_verify_after_failed_captures(tmp_path, fake_captures, browser, extra, attempted, said):
-    """Every device fails, so whichever finishes first stops a fail-fast run:
-    --jobs N has made exactly N captures."""
+    """Every device fails, so whichever finishes first stops a fail-fast run: --jobs N has made exactly N captures,
+    the largest images first (SMALL's order) whatever order they were named in; the report keeps the named order."""
     fake_captures.fail.update({d: "browser: did not start" for d in SMALL})
-    status, stdout, stderr = capture(tmp_path, browser, *extra)
+    status, stdout, stderr = capture(tmp_path, browser, *extra, devices=SMALL[::-1])
     report = report_in(tmp_path)
     assert status == 1 and report["ok"] is False and "verify" not in report
-    assert [r["device_id"] for r in report["results"]] == SMALL[:attempted] and len(fake_captures.calls) == attempted
+    assert [r["device_id"] for r in report["results"]] == SMALL[:attempted][::-1] and len(fake_captures.calls) == attempted
     assert report.get("not_started", 0) == 3 - attempted and said.format(browser=browser) in stdout + stderr
 
 
