@@ -215,7 +215,7 @@ TEST_F(FakeBrowserTest, FailedLaunchesGiveTheReasonAndLeaveNothingBehind) {
   for (auto [script, error] : cases) {
     const std::string before = process_state();
     script["pid_file"] = (tmp_ / "pid").string();
-    auto browser = Browser::launch(launching(fake(script), 1500ms));
+    auto browser = Browser::launch(launching(fake(script)));
     EXPECT_EQ(browser ? "launched" : browser.error().display(), error);
     pid_t pid = 0;
     ASSERT_TRUE(std::ifstream(tmp_ / "pid") >> pid) << error;
